@@ -1,0 +1,3 @@
+// placeholder, replaced by its owner
+#include "ser.h"
+void Prime_nastaveni() {}

@@ -1,0 +1,27 @@
+// Console layer: token input and key polling share one input buffer, so
+// typed-ahead input is never lost or read twice. Works on a terminal (a key
+// counts without Enter while polling) and on a pipe or file (one byte is one key).
+#pragma once
+
+#include <cstddef>
+
+// Reads one whitespace-delimited token into buf (at most size-1 characters,
+// NUL-terminated; the rest of a longer token is read and discarded), then
+// consumes the blanks after it up to and including one line end. Standard
+// output is flushed first. At end of input the program ends as the menu's
+// quit choice does (Konec_programu); the function does not return then.
+void kon_Cti_token(char* buf, std::size_t size);
+
+int kon_kbhit();              // 1 when a key (an unread input byte) is waiting
+int kon_getch();              // takes one key without echo; waits for it
+void kon_Zahod_klavesy();     // takes and discards every waiting key
+// Waits up to ms milliseconds in the kernel for a key; 1 when one is waiting.
+int kon_Cekej_na_klavesu(int ms);
+
+// Ends the program as option n: closes the port, prints the closing line,
+// restores the terminal, exit status 0.
+[[noreturn]] void Konec_programu();
+
+// Restores the terminal's own modes (also done on exit and on SIGINT,
+// SIGTERM and SIGHUP).
+void kon_Obnov_terminal();

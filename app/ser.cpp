@@ -1,0 +1,18 @@
+// Entry point: the port table, the command line, adapter discovery, then the
+// menu loop until the user quits.
+#include <cstdio>
+
+#include "rs232.h"
+#include "ser.h"
+
+int main(int argc, char** argv) {
+  char chyba[160];
+  if (rs232_Nastav_jmena(chyba, sizeof chyba) != 0) {
+    std::fprintf(stderr, "kvoda_ser: %s\n", chyba);
+    return 2;
+  }
+  if (Zpracuj_prikazovou_radku(argc, argv) == 0) return 0;
+  Pripoj_adapter();
+  Hlavni_menu();
+  return 0;
+}

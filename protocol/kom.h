@@ -1,0 +1,45 @@
+// Device protocol: framed, checksummed and keyed exchange over the open port,
+// port control and the scale supply switched through the adapter.
+#pragma once
+
+#include <ctime>
+
+#include "frame.h"
+
+// --- exchange ---------------------------------------------------------------
+extern int g_fd;                    // index of the open port, -1 when none
+extern long long g_casovac_prijmu;  // start of the current exchange, whole seconds
+extern unsigned char g_buf_com[4096];
+
+int kom_Vysli_a_prijmi_zpravu(int* vys, int* pri);
+int kom_Vysli_povel(int* vys);
+int kom_Prijmi_odpoved(int* pri);
+int Test_chyby_sumy(int* pri);
+int kom_Vysli_1_byte(int prvek);
+int kom_Prijmi_1_byte(int* prvek);
+int Vyprazdni_prijimac();
+void kom_Cekej_na_vysilac();
+int Sifra();
+
+// Timer in whole seconds of the monotonic clock: with sekundy <= 0 stores the
+// current time and returns 1; otherwise 1 when that many seconds have passed.
+int kom_Casovac_dobehl(long long* casovac, long sekundy);
+void kom_Zpozdeni(int ms);
+
+// Whole seconds of the monotonic clock (the time base of all deadlines).
+long long kom_Cas_s();
+
+// --- port control and scale power -----------------------------------------------
+constexpr int ODPOJ = 0;
+constexpr int PRIPOJ = 1;
+constexpr int TEST_ADAPTERU = 2;
+constexpr int ADRESA_ADAPTERU = 251;
+
+extern int g_cislo_adapteru;
+extern int g_vys[KOM_DELKA_ZPRAVY];
+extern int g_pri[KOM_DELKA_ZPRAVY];
+
+int kom_Otevri_nebo_zavri_port(int akce, int port, int rychlost);
+int kom_Zavri_port();
+int Povel_napajeni(int akce);
+int kom_Napajeni_vahy(int zapnout);

@@ -1,0 +1,210 @@
+// Serial port driver on Linux termios.
+#include "rs232.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "rs232_speed.h"
+
+char comports[RS232_PORTS][RS232_NAME_LEN];
+int Cport[RS232_PORTS];
+char baudr[64];
+
+namespace {
+
+struct Rychlost {
+  int baud;
+  const char* mod;
+};
+
+const Rychlost k_rychlosti[] = {
+    {110, "baud=110 data=8 parity=N stop=1"},       {300, "baud=300 data=8 parity=N stop=1"},
+    {600, "baud=600 data=8 parity=N stop=1"},       {1200, "baud=1200 data=8 parity=N stop=1"},
+    {2400, "baud=2400 data=8 parity=N stop=1"},     {4800, "baud=4800 data=8 parity=N stop=1"},
+    {9600, "baud=9600 data=8 parity=N stop=1"},     {19200, "baud=19200 data=8 parity=N stop=1"},
+    {38400, "baud=38400 data=8 parity=N stop=1"},   {57600, "baud=57600 data=8 parity=N stop=1"},
+    {115200, "baud=115200 data=8 parity=N stop=1"}, {128000, "baud=128000 data=8 parity=N stop=1"},
+    {256000, "baud=256000 data=8 parity=N stop=1"},
+};
+
+// A write that finds the output buffer full waits this long for room; a dead
+// port is a failure, never an endless wait.
+constexpr int k_cekani_na_zapis_ms = 1000;
+
+void zavri(int fd) {
+  ioctl(fd, TIOCNXCL);  // lets the next opener in while another holder keeps it open
+  flock(fd, LOCK_UN);
+  close(fd);
+}
+
+// Spare slots hold -1 so that an operation on a port never opened fails
+// cleanly instead of touching descriptor 0.
+struct Inicializace {
+  Inicializace() {
+    for (int& c : Cport) c = -1;
+  }
+} k_inicializace;
+
+}  // namespace
+
+bool rs232_Jmeno_portu(const char* pattern, int index, char* out, std::size_t out_size) {
+  if (pattern == nullptr || out == nullptr || out_size == 0) return false;
+  const char* d = nullptr;
+  for (const char* p = pattern; *p; ++p) {
+    if (*p != '%') continue;
+    if (p[1] != 'd' || d != nullptr) return false;
+    d = p;
+    ++p;
+  }
+  if (d == nullptr) return false;
+  // Put together by hand: the pattern is the user's text, never a format.
+  char cislo[16];
+  std::snprintf(cislo, sizeof cislo, "%d", index);
+  std::size_t pred = static_cast<std::size_t>(d - pattern);
+  std::size_t po = std::strlen(d + 2);
+  std::size_t delka = pred + std::strlen(cislo) + po;
+  if (delka + 1 > out_size) return false;
+  std::memcpy(out, pattern, pred);
+  std::memcpy(out + pred, cislo, std::strlen(cislo));
+  std::memcpy(out + pred + std::strlen(cislo), d + 2, po);
+  out[delka] = '\0';
+  return true;
+}
+
+int rs232_Nastav_jmena(char* err, std::size_t err_size) {
+  const char* pattern = std::getenv("KVODA_PORT_PATTERN");
+  if (pattern == nullptr) pattern = "/dev/ttyUSB%d";
+  std::memset(comports, 0, sizeof comports);
+  for (int i = 0; i < RS232_PORTS - 1; ++i) {
+    if (!rs232_Jmeno_portu(pattern, i, comports[i], RS232_NAME_LEN)) {
+      std::memset(comports, 0, sizeof comports);
+      if (err != nullptr && err_size > 0) {
+        std::snprintf(err, err_size,
+                      "KVODA_PORT_PATTERN must hold exactly one %%d and no other %%, in a path of at most %d "
+                      "characters",
+                      RS232_NAME_LEN - 1);
+      }
+      return 1;
+    }
+  }
+  return 0;
+}
+
+const char* rs232_Mod_rychlosti(int baudrate) {
+  for (const Rychlost& r : k_rychlosti) {
+    if (r.baud == baudrate) return r.mod;
+  }
+  return nullptr;
+}
+
+int OpenComport(unsigned index, int baudrate) {
+  if (index >= static_cast<unsigned>(RS232_PORTS)) return 1;
+  const char* mod = rs232_Mod_rychlosti(baudrate);
+  if (mod == nullptr) {
+    std::printf("invalid baudrate\n");
+    return 1;
+  }
+  std::snprintf(baudr, sizeof baudr, "%s", mod);
+  if (comports[index][0] == '\0') return 1;
+
+  // O_NONBLOCK: neither the open nor a read may wait for carrier or data.
+  int fd = open(comports[index], O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  Cport[index] = fd;
+  if (fd < 0) return 1;
+  // Exclusive use: TIOCEXCL keeps out other openers (root excepted), the
+  // lock keeps out root and any program that honours it.
+  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return 1;
+  }
+  if (ioctl(fd, TIOCEXCL) != 0 || rs232_Nastav_linku(fd, baudrate) != 0) {
+    zavri(fd);
+    return 1;
+  }
+  return 0;
+}
+
+int PollComport(int index, unsigned char* buf, int size) {
+  if (index < 0 || index >= RS232_PORTS || Cport[index] < 0 || buf == nullptr || size <= 0) return 0;
+  if (size > RS232_POLL_MAX) size = RS232_POLL_MAX;
+  ssize_t n = read(Cport[index], buf, static_cast<std::size_t>(size));
+  return n > 0 ? static_cast<int>(n) : 0;
+}
+
+int SendByte(int index, int byte) {
+  if (index < 0 || index >= RS232_PORTS || Cport[index] < 0) return 1;
+  unsigned char b = static_cast<unsigned char>(byte & 0xFF);
+  for (;;) {
+    ssize_t n = write(Cport[index], &b, 1);
+    if (n == 1) return 0;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{Cport[index], POLLOUT, 0};
+      int r = poll(&p, 1, k_cekani_na_zapis_ms);
+      if (r > 0 && (p.revents & POLLOUT) && !(p.revents & (POLLERR | POLLHUP | POLLNVAL))) continue;
+    }
+    return 1;
+  }
+}
+
+int SendBuf(int index, const unsigned char* buf, int size) {
+  if (index < 0 || index >= RS232_PORTS || Cport[index] < 0 || buf == nullptr || size < 0) return -1;
+  ssize_t n = write(Cport[index], buf, static_cast<std::size_t>(size));
+  if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+  return static_cast<int>(n);
+}
+
+void CloseComport(int index) {
+  if (index < 0 || index >= RS232_PORTS || Cport[index] < 0) return;
+  zavri(Cport[index]);
+  // The slot keeps its old number only as a closed marker.
+  Cport[index] = -1;
+}
+
+int IsCTSEnabled(int index) {
+  if (index < 0 || index >= RS232_PORTS || Cport[index] < 0) return 0;
+  int stav = 0;
+  if (ioctl(Cport[index], TIOCMGET, &stav) != 0) return 0;
+  return (stav & TIOCM_CTS) ? 1 : 0;
+}
+
+void cprintf(int index, const char* text) {
+  if (text == nullptr) return;
+  for (const char* p = text; *p; ++p) SendByte(index, static_cast<unsigned char>(*p));
+}
+
+int rs232_Cekej_na_data(int index, int ms) {
+  if (ms < 0) ms = 0;
+  int fd = (index >= 0 && index < RS232_PORTS) ? Cport[index] : -1;
+  timespec zacatek{};
+  clock_gettime(CLOCK_MONOTONIC, &zacatek);
+  if (fd >= 0) {
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, ms);
+    if (r == 0) return 0;
+    if (r > 0 && (p.revents & POLLIN)) return 1;
+    if (r < 0 && errno == EINTR) return 0;
+  }
+  // No port, or a dead one (unplugged adapter: hang-up or error at once, for
+  // ever): sleep the time out instead of returning into a spinning caller.
+  timespec ted{};
+  clock_gettime(CLOCK_MONOTONIC, &ted);
+  long long uplynulo = (ted.tv_sec - zacatek.tv_sec) * 1000LL + (ted.tv_nsec - zacatek.tv_nsec) / 1000000;
+  long long zbyva = ms - uplynulo;
+  if (zbyva > 0) {
+    timespec t{static_cast<time_t>(zbyva / 1000), static_cast<long>((zbyva % 1000) * 1000000)};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+  }
+  return fd >= 0 ? -1 : 0;
+}

@@ -1,0 +1,38 @@
+// Numbered serial ports: open by index at one of 13 rates (8N1, raw, no flow
+// control), non-blocking reads, single-byte writes, close.
+#pragma once
+
+#include <cstddef>
+
+// Number of port slots; index 255 has an empty name and never opens.
+constexpr int RS232_PORTS = 256;
+constexpr int RS232_NAME_LEN = 64;   // room for a path built from KVODA_PORT_PATTERN
+constexpr int RS232_POLL_MAX = 4096;
+
+extern char comports[RS232_PORTS][RS232_NAME_LEN];
+extern int Cport[RS232_PORTS];
+extern char baudr[64];
+
+// Builds `comports` from KVODA_PORT_PATTERN (default "/dev/ttyUSB%d").
+// Returns 0, or 1 with a one-line message in `err` when the pattern is unusable.
+int rs232_Nastav_jmena(char* err, std::size_t err_size);
+
+// Pure: the name of port `index` for `pattern`; false when the pattern does
+// not hold exactly one "%d" and no other '%', or the name does not fit.
+bool rs232_Jmeno_portu(const char* pattern, int index, char* out, std::size_t out_size);
+
+// Mode text of a rate ("baud=2400 data=8 parity=N stop=1"), or nullptr.
+const char* rs232_Mod_rychlosti(int baudrate);
+
+int OpenComport(unsigned index, int baudrate);
+int PollComport(int index, unsigned char* buf, int size);
+int SendByte(int index, int byte);  // sends the low 8 bits
+int SendBuf(int index, const unsigned char* buf, int size);
+void CloseComport(int index);
+int IsCTSEnabled(int index);
+void cprintf(int index, const char* text);
+
+// Waits in the kernel until a byte is readable on port `index` or `ms`
+// milliseconds have passed. Returns 1 readable, 0 timed out, -1 the port is
+// dead (hang-up or error); a dead port is slept out, never spun on.
+int rs232_Cekej_na_data(int index, int ms);

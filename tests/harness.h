@@ -1,0 +1,77 @@
+// Runs the real kvoda_ser binary as a child process for end-to-end tests:
+// standard input from a pipe the test writes to (or a pseudo-terminal),
+// standard output and error captured, exit status and timing recorded.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace harness {
+
+// A fresh temporary directory, removed with its contents on destruction.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path;
+  std::string file(const std::string& name) const { return path + "/" + name; }
+  // Port pattern for links named ttyT0, ttyT1, ... in this directory.
+  std::string pattern() const { return path + "/ttyT%d"; }
+  std::string port(int index) const { return path + "/ttyT" + std::to_string(index); }
+};
+
+struct Options {
+  std::vector<std::string> args;           // parameters after the program name
+  std::string port_pattern;                // KVODA_PORT_PATTERN; empty: a pattern matching nothing
+  std::string cwd;                         // working directory (data files land here)
+  std::vector<std::string> env;            // extra NAME=VALUE entries
+  bool stdin_tty = false;                  // standard input (and output) on a pseudo-terminal
+  std::string program;                     // defaults to the kvoda_ser under test
+};
+
+class Process {
+ public:
+  explicit Process(const Options& o);
+  ~Process();  // kills the child if it still runs
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  void write(const std::string& s);        // to its standard input
+  void close_stdin();                      // end of input
+  // Waits until its output contains `text` (from the start), up to `seconds`.
+  bool wait_for(const std::string& text, double seconds);
+  // Waits until the output contains `text` more than `after` characters in.
+  bool wait_for_after(const std::string& text, std::size_t after, double seconds);
+  // Waits for the exit, up to `seconds`; false on a time-out.
+  bool wait_exit(double seconds);
+  void signal(int sig);
+
+  std::string out();                       // standard output so far
+  std::string err();                       // standard error so far
+  int exit_code() const;                   // -1 while running or when killed by a signal
+  int term_signal() const;                 // the signal that ended it, or 0
+  double cpu_seconds() const;              // user + system time of the ended child
+  int pid() const;
+  int tty_master() const;                  // with stdin_tty: the terminal's master side
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+// Runs to the end with the whole input given at once; returns the process
+// after it exited (or was killed after `seconds`).
+struct Result {
+  std::string out, err;
+  int exit_code = -1;
+  double wall = 0;
+};
+Result run(const Options& o, const std::string& input, double seconds = 30);
+
+std::string kvoda_ser_path();
+std::string kvoda_sim_path();
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+
+}  // namespace harness

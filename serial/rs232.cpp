@@ -119,7 +119,6 @@ int OpenComport(unsigned index, int baudrate) {
 
   // O_NONBLOCK: neither the open nor a read may wait for carrier or data.
   int fd = open(comports[index], O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  Cport[index] = fd;
   if (fd < 0) return 1;
   // Exclusive use: TIOCEXCL keeps out other openers (root excepted), the
   // lock keeps out root and any program that honours it.
@@ -131,6 +130,9 @@ int OpenComport(unsigned index, int baudrate) {
     zavri(fd);
     return 1;
   }
+  // Only a successful open takes the slot: a failed one never leaves a
+  // closed descriptor behind for a later operation to hit.
+  Cport[index] = fd;
   return 0;
 }
 
@@ -192,7 +194,7 @@ int rs232_Cekej_na_data(int index, int ms) {
     pollfd p{fd, POLLIN, 0};
     int r = poll(&p, 1, ms);
     if (r == 0) return 0;
-    if (r > 0 && (p.revents & POLLIN)) return 1;
+    if (r > 0 && (p.revents & POLLIN) && !(p.revents & (POLLHUP | POLLERR | POLLNVAL))) return 1;
     if (r < 0 && errno == EINTR) return 0;
   }
   // No port, or a dead one (unplugged adapter: hang-up or error at once, for

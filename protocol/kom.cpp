@@ -1,7 +1,6 @@
 // Request/reply exchange with a device on the open port.
 #include "kom.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -16,12 +15,6 @@ unsigned char g_buf_com[4096];
 namespace {
 int m_sifra = 0;
 int m_doba_cekani = 9;
-
-long long cas_ms() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 // Length and checksum test; `prebytek` is the plain sum of surplus data bytes.
 void test_sumy(int* pri, int prebytek) {
@@ -40,12 +33,6 @@ void test_sumy(int* pri, int prebytek) {
 }
 }  // namespace
 
-long long kom_Cas_s() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<long long>(t.tv_sec);
-}
-
 int kom_Casovac_dobehl(long long* casovac, long sekundy) {
   long long ted = kom_Cas_s();
   if (sekundy <= 0) {
@@ -53,13 +40,6 @@ int kom_Casovac_dobehl(long long* casovac, long sekundy) {
     return 1;
   }
   return (ted - *casovac >= sekundy) ? 1 : 0;
-}
-
-void kom_Zpozdeni(int ms) {
-  if (ms <= 0) return;
-  timespec t{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000L)};
-  while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-  }
 }
 
 void kom_Cekej_na_vysilac() { std::fflush(nullptr); }
@@ -90,7 +70,7 @@ int kom_Prijmi_1_byte(int* prvek) {
       *prvek = g_buf_com[0];
       return 0;
     }
-    long long ted = cas_ms();
+    long long ted = kom_Cas_ms();
     if (ted / 1000 - g_casovac_prijmu >= m_doba_cekani) {
       g_chyba = CHYBA_CEKANI_PRIJEM;
       return CHYBA_CEKANI_PRIJEM;

@@ -26,8 +26,10 @@ int Sifra();
 int kom_Casovac_dobehl(long long* casovac, long sekundy);
 void kom_Zpozdeni(int ms);
 
-// Whole seconds of the monotonic clock (the time base of all deadlines).
+// The monotonic clock, the time base of all deadlines: whole seconds and
+// milliseconds (kom_Cas_s() == kom_Cas_ms() / 1000).
 long long kom_Cas_s();
+long long kom_Cas_ms();
 
 // --- port control and scale power -----------------------------------------------
 constexpr int ODPOJ = 0;

@@ -1,0 +1,578 @@
+// The simulated line: a pseudo-terminal whose master side is served by a
+// thread that echoes the program's bytes and answers its frames as the
+// adapter, the scales and the recorders would.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "sim.h"
+
+namespace sim {
+
+namespace {
+
+constexpr int START = 0x55;
+constexpr int PC = 0xFD;
+constexpr int BROADCAST = 0xFF;
+constexpr int MAX_DATA = 13;
+
+// Delay of a normal reply after the request's last byte.
+constexpr double REPLY_DELAY = 0.003;
+// A frame that stops arriving for this long is given up, so that a program
+// killed mid-frame does not swallow the next one.
+constexpr double STALE_FRAME = 1.0;
+// Bytes waiting for a program that does not read are dropped beyond this.
+constexpr std::size_t MAX_OUT = 1 << 16;
+
+// Slow wander of a drifting hive: kilograms and degrees of amplitude,
+// periods in seconds.
+constexpr double DRIFT_KG = 2.5, DRIFT_KG_PERIOD = 600;
+constexpr double DRIFT_DEG = 4.0, DRIFT_DEG_PERIOD = 420;
+
+int group_deadline(int cmd) { return (cmd == 5 || cmd == 6 || cmd == 10) ? 2 : 9; }
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+struct Scale {
+  int id = 0;  // the number it was added with
+  Eeprom image{};
+  int alias = -1;
+  double kg = 0, deg_c = 20;
+  bool raw = false;
+  std::array<std::uint32_t, 4> raw_counts{};
+  int writes = 0;
+  int number() const { return image[0]; }
+  bool answers_at(int addr) const { return number() == addr || alias == addr; }
+};
+
+struct Scheduled {
+  double due;
+  std::vector<std::uint8_t> bytes;
+};
+
+void check_address(int a, const char* what) {
+  if (a < 0 || a > 255) throw std::invalid_argument(std::string(what) + " out of 0..255: " + std::to_string(a));
+}
+
+}  // namespace
+
+struct Line::Impl {
+  std::string link;
+  std::string slave_name;
+  int master = -1, slave = -1, wake = -1;
+  std::thread thread;
+  std::atomic<bool> stop{false};
+  std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
+
+  mutable std::mutex mu;
+  std::vector<int> adapters, recorders;
+  std::vector<Scale> scales;
+  bool supply = false, drift = false;
+  std::vector<FaultRule> faults;
+  std::vector<Request> log;
+  std::vector<std::uint8_t> rx;
+  std::vector<std::uint8_t> pending;  // received bytes not yet echoed
+  double last_rx = 0;
+  std::deque<std::uint8_t> out;      // bytes on their way to the program
+  std::vector<Scheduled> scheduled;  // replies not yet due
+
+  double now() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  }
+
+  Scale* scale_by_id(int id) {
+    for (auto& s : scales)
+      if (s.id == id) return &s;
+    return nullptr;
+  }
+  const Scale& scale_or_throw(int id) const {
+    for (auto& s : scales)
+      if (s.id == id) return s;
+    throw std::invalid_argument("no scale added with number " + std::to_string(id));
+  }
+  Scale& scale_or_throw(int id) {
+    return const_cast<Scale&>(static_cast<const Impl*>(this)->scale_or_throw(id));
+  }
+
+  void emit(std::uint8_t b) {
+    if (out.size() < MAX_OUT) out.push_back(b);
+  }
+
+  const FaultRule* match_fault(const Request& r) {
+    for (auto& f : faults) {
+      if (f.count == 0) continue;
+      if (f.device >= 0 && f.device != r.dest) continue;
+      if (f.command >= 0 && f.command != r.cmd) continue;
+      if (f.data0 >= 0 && (r.data.empty() || r.data[0] != f.data0)) continue;
+      if (f.count > 0) --f.count;
+      return &f;
+    }
+    return nullptr;
+  }
+
+  // Works through the received bytes: anything outside a frame is echoed at
+  // once; a frame's echo is held until it is complete, so that a fault can
+  // still corrupt it.
+  void parse(double t) {
+    while (!pending.empty()) {
+      if (pending[0] != START) {
+        emit(pending[0]);
+        pending.erase(pending.begin());
+        continue;
+      }
+      if (pending.size() < 7) break;
+      const int key = pending[6];
+      const int len = pending[5] ^ key;
+      if (len > MAX_DATA) {
+        drop_one();
+        continue;
+      }
+      const std::size_t size = 7 + static_cast<std::size_t>(len);
+      if (pending.size() < size) break;
+
+      Request r;
+      r.dest = pending[1] ^ key;
+      r.src = pending[2] ^ key;
+      r.cmd = pending[3] ^ key;
+      const int sum = pending[4] ^ key;
+      r.len = len;
+      r.key = key;
+      for (int i = 0; i < len; ++i) r.data.push_back(static_cast<std::uint8_t>(pending[7 + i] ^ key));
+      int s = START + r.dest + r.src + r.cmd + r.len + r.key;
+      for (auto b : r.data) s += b;
+      r.checksum_ok = (s & 0xFF) == sum;
+      r.t = t;
+      log.push_back(r);
+
+      if (!r.checksum_ok) {
+        // Not a frame after all, or a damaged one: look for the next start
+        // byte inside it rather than lose a frame that follows.
+        drop_one();
+        continue;
+      }
+      const FaultRule* f = match_fault(r);
+      const Fault kind = f ? f->fault : Fault::None;
+      for (std::size_t i = 0; i < size; ++i) emit(kind == Fault::CorruptEcho ? ~pending[i] & 0xFF : pending[i]);
+      pending.erase(pending.begin(), pending.begin() + static_cast<long>(size));
+      answer(r, f, t);
+    }
+  }
+
+  void drop_one() {
+    emit(pending[0]);
+    pending.erase(pending.begin());
+  }
+
+  // A frame started but never finished: echo its first byte and rescan.
+  void give_up_stale(double t) {
+    while (!pending.empty() && t - last_rx >= STALE_FRAME) {
+      drop_one();
+      parse(t);
+    }
+  }
+
+  struct Reply {
+    int responder = 0;
+    int status = 0;
+    std::vector<std::uint8_t> data;
+  };
+
+  void counts(const Scale& s, double t, std::vector<std::uint8_t>& data) {
+    std::array<std::uint32_t, 4> c = s.raw_counts;
+    if (!s.raw) {
+      double kg = s.kg, deg = s.deg_c;
+      if (drift) {
+        const double phase = s.id * 0.7;  // hives do not move in step
+        kg += DRIFT_KG * std::sin(2 * M_PI * t / DRIFT_KG_PERIOD + phase);
+        deg += DRIFT_DEG * std::sin(2 * M_PI * t / DRIFT_DEG_PERIOD + phase);
+      }
+      c = raw_counts_for(s.image, kg, deg);
+    }
+    for (auto v : c)
+      for (int i = 0; i < 3; ++i) data.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  }
+
+  // Carries the request out and decides who replies with what; false when
+  // nobody on the line answers it.
+  bool carry_out(const Request& r, double t, Reply& rep) {
+    if (r.cmd == 6) {
+      if (r.dest != BROADCAST || r.data.empty()) return false;
+      const int start = r.data[0];
+      int best = 256;
+      for (int a : adapters)
+        if (a >= start) best = std::min(best, a);
+      for (int a : recorders)
+        if (a >= start) best = std::min(best, a);
+      if (supply) {
+        for (auto& s : scales) {
+          if (s.number() >= start) best = std::min(best, s.number());
+          if (s.alias >= start) best = std::min(best, s.alias);
+        }
+      }
+      if (best > 255) return false;
+      rep.responder = best;
+      return true;
+    }
+    if (r.cmd == 5) {
+      if (std::find(adapters.begin(), adapters.end(), r.dest) == adapters.end()) return false;
+      rep.responder = r.dest;
+      if (r.data.empty() || r.data[0] > 2) {
+        rep.status = 1;
+      } else if (r.data[0] != 2) {
+        supply = r.data[0] == 1;
+      }
+      return true;
+    }
+    if (!supply || (r.cmd != 1 && r.cmd != 2 && r.cmd != 3)) return false;
+    Scale* sc = nullptr;
+    for (auto& s : scales)
+      if (s.answers_at(r.dest)) {
+        sc = &s;
+        break;
+      }
+    if (!sc) return false;
+    rep.responder = r.dest;
+    if (r.cmd == 2) {
+      if (r.data.size() < 2) {
+        rep.status = 1;
+        return true;
+      }
+      const int start = r.data[0], count = r.data[1];
+      rep.data.push_back(static_cast<std::uint8_t>(start));
+      if (count > MAX_DATA - 1 || start + count > EEPROM_SIZE) {
+        rep.status = 1;
+        return true;
+      }
+      for (int i = 0; i < count; ++i) rep.data.push_back(sc->image[start + i]);
+    } else if (r.cmd == 1) {
+      if (r.data.empty()) {
+        rep.status = 1;
+        return true;
+      }
+      const int start = r.data[0];
+      const int count = static_cast<int>(r.data.size()) - 1;
+      if (start + count > EEPROM_SIZE) {
+        rep.status = 1;
+        return true;
+      }
+      for (int i = 0; i < count; ++i) sc->image[start + i] = r.data[1 + i];
+      ++sc->writes;
+    } else {
+      counts(*sc, t, rep.data);
+    }
+    return true;
+  }
+
+  // A fault changes only what goes back on the line; the request itself is
+  // still carried out (a write is stored even when its reply is lost).
+  void answer(const Request& r, const FaultRule* f, double t) {
+    Reply rep;
+    if (!carry_out(r, t, rep)) return;
+    const Fault kind = f ? f->fault : Fault::None;
+    const int param = f ? f->param : -1;
+    auto par = [&](int def) { return param >= 0 ? param : def; };
+    if (kind == Fault::Silence) return;
+
+    int dest = PC, resp = rep.responder, code = (r.cmd + 0x80) & 0xFF, status = rep.status;
+    if (kind == Fault::WrongDest) dest = par(0x00) & 0xFF;
+    if (kind == Fault::WrongResponder) resp = par(resp + 1) & 0xFF;
+    if (kind == Fault::WrongCode) code = par(0x00) & 0xFF;
+    if (kind == Fault::BadStatus) status = par(1) & 0xFF;
+    if (kind == Fault::LongLength) {
+      const int n = MAX_DATA + std::min(par(1), 255 - MAX_DATA);
+      for (int i = static_cast<int>(rep.data.size()); i < n; ++i) rep.data.push_back(static_cast<std::uint8_t>(0xA0 + i));
+      rep.data.resize(static_cast<std::size_t>(n));
+    }
+    const int len = static_cast<int>(rep.data.size());
+    int sum = START + dest + resp + code + len + status;
+    for (auto b : rep.data) sum += b;
+    sum &= 0xFF;
+    if (kind == Fault::BadChecksum) sum = (sum + 1) & 0xFF;
+
+    std::vector<std::uint8_t> bytes;
+    if (kind == Fault::GarbageBefore) {
+      static const std::uint8_t junk[] = {0xA5, 0x00, 0xFF, 0x5A, 0x13};
+      const int n = std::min(par(3), 4096);
+      for (int i = 0; i < n; ++i) bytes.push_back(junk[i % 5]);
+    }
+    const auto k = static_cast<std::uint8_t>(r.key);
+    bytes.push_back(START);
+    for (int v : {dest, resp, code, sum, len, status}) bytes.push_back(static_cast<std::uint8_t>(v ^ k));
+    for (auto b : rep.data) bytes.push_back(static_cast<std::uint8_t>(b ^ k));
+    if (kind == Fault::Partial) {
+      const auto n = static_cast<std::size_t>(par(5));
+      if (n < bytes.size()) bytes.resize(n);
+    }
+    double due = t + REPLY_DELAY;
+    if (kind == Fault::Late) due = t + group_deadline(r.cmd) + par(1500) / 1000.0;
+    scheduled.push_back({due, std::move(bytes)});
+  }
+
+  void release_due(double t) {
+    // Replies leave in the order they fall due (ties in arrival order).
+    std::stable_sort(scheduled.begin(), scheduled.end(),
+                     [](const Scheduled& a, const Scheduled& b) { return a.due < b.due; });
+    std::size_t i = 0;
+    for (; i < scheduled.size() && scheduled[i].due <= t; ++i)
+      for (auto b : scheduled[i].bytes) emit(b);
+    scheduled.erase(scheduled.begin(), scheduled.begin() + static_cast<long>(i));
+  }
+
+  void flush_out() {
+    while (!out.empty() && master >= 0) {
+      std::uint8_t buf[1024];
+      std::size_t n = std::min(out.size(), sizeof buf);
+      std::copy(out.begin(), out.begin() + static_cast<long>(n), buf);
+      ssize_t w = ::write(master, buf, n);
+      if (w <= 0) {
+        if (w < 0 && errno == EINTR) continue;
+        return;  // full (or no reader): try again when the master is writable
+      }
+      out.erase(out.begin(), out.begin() + w);
+    }
+  }
+
+  void serve() {
+    while (!stop.load()) {
+      int timeout_ms = 100;
+      bool want_out;
+      {
+        std::lock_guard<std::mutex> g(mu);
+        const double t = now();
+        double next = t + 0.1;
+        for (auto& s : scheduled) next = std::min(next, s.due);
+        if (!pending.empty()) next = std::min(next, last_rx + STALE_FRAME);
+        timeout_ms = std::max(0, static_cast<int>(std::ceil((next - t) * 1000)));
+        want_out = !out.empty();
+      }
+      pollfd p[2] = {{master, static_cast<short>(POLLIN | (want_out ? POLLOUT : 0)), 0}, {wake, POLLIN, 0}};
+      int rc = ::poll(p, 2, timeout_ms);
+      if (rc < 0 && errno != EINTR) break;
+      if (stop.load()) break;
+      if (p[1].revents & POLLIN) {
+        std::uint64_t v;
+        if (::read(wake, &v, sizeof v) < 0) { /* nothing to do */ }
+      }
+      std::lock_guard<std::mutex> g(mu);
+      const double t = now();
+      bool got = false;
+      if (p[0].revents & POLLIN) {
+        std::uint8_t buf[4096];
+        for (;;) {
+          ssize_t n = ::read(master, buf, sizeof buf);
+          if (n <= 0) break;
+          rx.insert(rx.end(), buf, buf + n);
+          pending.insert(pending.end(), buf, buf + n);
+          got = true;
+        }
+      }
+      if (got) {
+        last_rx = t;
+        parse(t);
+      }
+      give_up_stale(t);
+      release_due(t);
+      flush_out();
+      if ((p[0].revents & (POLLHUP | POLLERR)) && !(p[0].revents & POLLIN)) {
+        // Should not happen while we hold the slave; never spin on it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+  }
+
+  void shut_down() {
+    if (thread.joinable()) {
+      stop.store(true);
+      std::uint64_t one = 1;
+      if (::write(wake, &one, sizeof one) < 0) { /* the thread also wakes on its own */ }
+      thread.join();
+    }
+    std::lock_guard<std::mutex> g(mu);
+    if (master >= 0) ::close(master);
+    if (slave >= 0) ::close(slave);
+    master = slave = -1;
+    struct stat st;
+    if (!link.empty() && ::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      char target[256];
+      ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+      // Leave a link that somebody has meanwhile pointed elsewhere.
+      if (n >= 0 && std::string(target, static_cast<std::size_t>(n)) == slave_name) ::unlink(link.c_str());
+    }
+  }
+};
+
+Line::Line(const std::string& link_path) : impl_(new Impl) {
+  Impl& m = *impl_;
+  m.link = link_path;
+  struct stat st;
+  if (::lstat(link_path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+    errno = EEXIST;
+    fail("sim: " + link_path + " exists and is not a link");
+  }
+  m.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (m.master < 0) fail("sim: posix_openpt");
+  char name[128];
+  if (::grantpt(m.master) != 0 || ::unlockpt(m.master) != 0 || ::ptsname_r(m.master, name, sizeof name) != 0) {
+    int e = errno;
+    ::close(m.master);
+    errno = e;
+    fail("sim: pseudo-terminal setup");
+  }
+  m.slave_name = name;
+  // Holding the slave open keeps the line up while the program closes and
+  // reopens it; otherwise the master would see a hang-up in between.
+  m.slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (m.slave < 0) {
+    int e = errno;
+    ::close(m.master);
+    errno = e;
+    fail(std::string("sim: open ") + name);
+  }
+  termios tio;
+  if (::tcgetattr(m.slave, &tio) == 0) {
+    ::cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    ::cfsetispeed(&tio, B4800);
+    ::cfsetospeed(&tio, B4800);
+    ::tcsetattr(m.slave, TCSANOW, &tio);
+  }
+  ::fcntl(m.master, F_SETFL, ::fcntl(m.master, F_GETFL) | O_NONBLOCK);
+  m.wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  // Point the link at the slave atomically, replacing an older link.
+  const std::string tmp = link_path + ".new" + std::to_string(::getpid());
+  ::unlink(tmp.c_str());
+  if (m.wake < 0 || ::symlink(name, tmp.c_str()) != 0 || ::rename(tmp.c_str(), link_path.c_str()) != 0) {
+    int e = errno;
+    ::unlink(tmp.c_str());
+    ::close(m.master);
+    ::close(m.slave);
+    if (m.wake >= 0) ::close(m.wake);
+    errno = e;
+    fail("sim: link " + link_path);
+  }
+  m.thread = std::thread([this] { impl_->serve(); });
+}
+
+Line::~Line() {
+  impl_->shut_down();
+  if (impl_->wake >= 0) ::close(impl_->wake);
+}
+
+const std::string& Line::path() const { return impl_->link; }
+
+void Line::add_adapter(int address) {
+  check_address(address, "adapter address");
+  std::lock_guard<std::mutex> g(impl_->mu);
+  impl_->adapters.push_back(address);
+}
+
+void Line::add_scale(int number) { add_scale(number, default_eeprom(number)); }
+
+void Line::add_scale(int number, const Eeprom& image) {
+  check_address(number, "scale number");
+  std::lock_guard<std::mutex> g(impl_->mu);
+  if (impl_->scale_by_id(number)) throw std::invalid_argument("scale " + std::to_string(number) + " added twice");
+  Scale s;
+  s.id = number;
+  s.image = image;
+  impl_->scales.push_back(s);
+}
+
+void Line::add_recorder(int number) {
+  check_address(number, "recorder number");
+  std::lock_guard<std::mutex> g(impl_->mu);
+  impl_->recorders.push_back(number);
+}
+
+void Line::set_alias(int number, int address) {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  impl_->scale_or_throw(number).alias = (address >= 0 && address <= 255) ? address : -1;
+}
+
+void Line::set_load(int number, double kg, double deg_c) {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  Scale& s = impl_->scale_or_throw(number);
+  s.kg = kg;
+  s.deg_c = deg_c;
+  s.raw = false;
+}
+
+void Line::set_raw(int number, std::uint32_t a, std::uint32_t b, std::uint32_t n, std::uint32_t t) {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  Scale& s = impl_->scale_or_throw(number);
+  s.raw = true;
+  s.raw_counts = {a & 0xFFFFFF, b & 0xFFFFFF, n & 0xFFFFFF, t & 0xFFFFFF};
+}
+
+void Line::set_drift(bool on) {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  impl_->drift = on;
+}
+
+Eeprom Line::eeprom(int number) const {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  return impl_->scale_or_throw(number).image;
+}
+
+void Line::set_eeprom(int number, const Eeprom& image) {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  impl_->scale_or_throw(number).image = image;
+}
+
+int Line::eeprom_writes(int number) const {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  return impl_->scale_or_throw(number).writes;
+}
+
+void Line::add_fault(const FaultRule& rule) {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  impl_->faults.push_back(rule);
+}
+
+void Line::clear_faults() {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  impl_->faults.clear();
+}
+
+bool Line::supply_on() const {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  return impl_->supply;
+}
+
+std::vector<Request> Line::requests() const {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  return impl_->log;
+}
+
+std::vector<std::uint8_t> Line::received() const {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  return impl_->rx;
+}
+
+void Line::clear_log() {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  impl_->log.clear();
+  impl_->rx.clear();
+}
+
+void Line::unplug() { impl_->shut_down(); }
+
+}  // namespace sim

@@ -1,0 +1,85 @@
+#include "linka.h"
+
+#include <cstring>
+#include <deque>
+
+#include "kom.h"
+#include "rs232.h"
+
+char comports[RS232_PORTS][RS232_NAME_LEN];
+int Cport[RS232_PORTS];
+char baudr[64];
+
+namespace {
+const std::uint8_t* g_data = nullptr;
+std::size_t g_size = 0;
+std::size_t g_pos = 0;
+std::size_t g_odeslano = 0;
+std::deque<std::uint8_t> g_ozvena;  // the line echoes every byte sent
+// The far end keys its reply with the key of the request (its 8th byte on the
+// line), so the fuzzer's bytes are the plain reply whatever key was drawn.
+int g_klic = 0;
+std::size_t g_pozice = 0;   // position within the frame being sent
+std::size_t g_celkem = 8;   // its length on the line, known from its 8th byte
+int g_delka_klicovana = 0;
+long long g_ted_ms = 1000000;
+}  // namespace
+
+void linka_Nastav(const std::uint8_t* data, std::size_t size) {
+  g_data = data;
+  g_size = size;
+  g_pos = 0;
+  g_odeslano = 0;
+  g_ozvena.clear();
+  g_pozice = 0;
+  g_celkem = 8;
+}
+
+std::size_t linka_Odeslano() { return g_odeslano; }
+
+long long kom_Cas_ms() { return g_ted_ms; }
+long long kom_Cas_s() { return g_ted_ms / 1000; }
+void kom_Zpozdeni(int ms) {
+  if (ms > 0) g_ted_ms += ms;
+}
+
+int rs232_Nastav_jmena(char*, std::size_t) { return 0; }
+bool rs232_Jmeno_portu(const char*, int, char*, std::size_t) { return false; }
+const char* rs232_Mod_rychlosti(int) { return "baud=4800 data=8 parity=N stop=1"; }
+int OpenComport(unsigned index, int) { return index < 255 ? 0 : 1; }
+void CloseComport(int) {}
+int IsCTSEnabled(int) { return 0; }
+int SendBuf(int, const unsigned char*, int size) { return size; }
+void cprintf(int, const char*) {}
+
+int SendByte(int, int byte) {
+  if (g_pozice == 6) g_delka_klicovana = byte & 0xFF;
+  if (g_pozice == 7) {
+    g_klic = byte & 0xFF;
+    g_celkem = 8 + static_cast<std::size_t>(g_delka_klicovana ^ g_klic);
+  }
+  if (++g_pozice >= g_celkem) {
+    g_pozice = 0;
+    g_celkem = 8;
+  }
+  ++g_odeslano;
+  g_ozvena.push_back(static_cast<std::uint8_t>(byte));
+  return 0;
+}
+
+int PollComport(int, unsigned char* buf, int size) {
+  if (size > RS232_POLL_MAX) size = RS232_POLL_MAX;
+  int n = 0;
+  while (n < size && !g_ozvena.empty()) {
+    buf[n++] = g_ozvena.front();
+    g_ozvena.pop_front();
+  }
+  while (n < size && g_pos < g_size) buf[n++] = static_cast<unsigned char>(g_data[g_pos++] ^ g_klic);
+  return n;
+}
+
+int rs232_Cekej_na_data(int, int ms) {
+  if (!g_ozvena.empty() || g_pos < g_size) return 1;
+  g_ted_ms += ms > 0 ? ms : 1;  // nothing will come: let the deadline pass
+  return 0;
+}

@@ -1,6 +1,207 @@
-// placeholder, replaced by its owner
+// Start-up: the command line, the help text and the search for the adapter
+// behind which the scales hang.
+#include <cstdio>
+#include <cstring>
+
+#include "cisla.h"
+#include "rs232.h"
 #include "ser.h"
-int Test_pripojeni_adapteru(int) { return 7; }
-void Tisk_napovedy_prikazove_radky() {}
-int Zpracuj_prikazovou_radku(int, char**) { return -1; }
-void Pripoj_adapter() {}
+
+namespace {
+
+// Help text, printed as one write; the trailing blanks are part of it.
+const char k_napoveda[] =
+    "*****************************************************************\n"
+    "* Servis ulove vahy ROVA/TIKA, v4.5d\n"
+    "* ---------------------------------------------------------------\n"
+    "* spusteni: kvoda_ser [<parametry>]      Prostredi: LINUX/WINDOWS\n"
+    "*  rychlost = 110..256000 Bd, prenosova rychlost serioveho portu \n"
+    "*             (implicitne 2400 Bd)                                \n"
+    "*  comx = 0 pro /dev/ttyUSB0, 1 pro /dev/ttyUSB1, seriovy port   \n"
+    "*       pro pripojeni vahy                                       \n"
+    "*  autostart = 0 jako ne, 1 jako ano, pro automaticke spusteni   \n"
+    "*       volby Periodicke snimani hmotnosti a teploty po spusteni \n"
+    "*  perioda = 120..86400 s, perioda snimani po autostartu         \n"
+    "*  soubor = nazev textoveho souboru dat, napr. zaznam.txt, pro   \n"
+    "*       ukladani ctenych dat z volby menu Periodicke snimani     \n"
+    "*       (nesmi to byt: zaloha.txt, kopie.txt, test.txt a test.jpg\n"
+    "*        zobr.txt, data*, vaha*, obrgraf, webgraf)               \n"
+    "*  ukonceni = 0 jako ne, 1 jako ano, ukonceni a vypnuti pocitace \n"
+    "*       po prvnim zaznamu ve volbe periodickeho cteni            \n"
+    "*  rok = 0..2100, rok zobrazovanych dat                          \n"
+    "*****************************************************************";
+
+// Rates the port accepts; anything else on the command line is refused.
+const int k_rychlosti[] = {110, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 128000, 256000};
+
+constexpr int MAX_PARAMETRU = 7;
+constexpr int POVEL_HLEDEJ = 6;
+constexpr int ODPOVED_HLEDEJ = 0x86;
+
+bool Platna_rychlost(unsigned hodnota) {
+  for (int r : k_rychlosti) {
+    if (hodnota == static_cast<unsigned>(r)) return true;
+  }
+  return false;
+}
+
+// Prints the rejection line and the help text; the caller then ends.
+int Odmitnuti(const char* zprava) {
+  std::puts(zprava);
+  Tisk_napovedy_prikazove_radky();
+  return 0;
+}
+
+// Asks the line who answers from `od` upwards (broadcast search).
+int Hledej_od(int od) {
+  c_vys[Z_START] = KOM_START;
+  c_vys[Z_CIL] = KOM_VSICHNI;
+  c_vys[Z_ZDROJ] = KOM_ADRESA_PC;
+  c_vys[Z_POVEL] = POVEL_HLEDEJ;
+  c_vys[Z_SUMA] = 0;
+  c_vys[Z_DELKA] = 1;
+  c_vys[Z_KLIC] = 0;
+  c_vys[Z_DATA] = od;
+  return kom_Vysli_a_prijmi_zpravu(c_vys, c_pri);
+}
+
+// Walks the recorders on the port just opened, looking for one that is an
+// adapter. True with the port left open when found; otherwise the port is
+// closed (keeping g_chyba for the final report).
+bool Najdi_nejblizsi_zaznamnik(int port) {
+  g_chyba = 0;
+  int od = MIN_CISLO_ZAZNAMNIKU;
+  for (;;) {
+    if (Hledej_od(od) != 0) {
+      kom_Zavri_port();
+      return false;
+    }
+    if (c_pri[Z_CIL] != KOM_ADRESA_PC) {
+      g_chyba = CHYBA_CISLA_PC;
+      Tisk_chyby("Najdi_nejblizsi_zaznamnik");
+      kom_Zavri_port();
+      return false;
+    }
+    if (c_pri[Z_POVEL] != ODPOVED_HLEDEJ) {
+      g_chyba = CHYBA_ODPOVED_HLEDEJ;
+      Tisk_chyby("Najdi_nejblizsi_zaznamnik");
+      kom_Zavri_port();
+      return false;
+    }
+    int cislo = c_pri[Z_ZDROJ];
+    // A responder below the number asked for breaks the rule the walk
+    // relies on; going on from it could circle for ever.
+    if (cislo < od) {
+      kom_Zavri_port();
+      return false;
+    }
+    if (Test_pripojeni_adapteru(cislo) == 0) {
+      g_cislo_portu = port;
+      g_cislo_adapteru = cislo;
+      return true;
+    }
+    od = cislo + 1;
+    if (od > MAX_CISLO_ZAZNAMNIKU) {
+      kom_Zavri_port();
+      return false;
+    }
+    g_chyba = 0;
+  }
+}
+
+}  // namespace
+
+int Test_pripojeni_adapteru(int adresa) {
+  g_vys[Z_START] = KOM_START;
+  g_vys[Z_CIL] = adresa;
+  g_vys[Z_ZDROJ] = KOM_ADRESA_PC;
+  g_vys[Z_POVEL] = 5;
+  g_vys[Z_SUMA] = 0;
+  g_vys[Z_DELKA] = 1;
+  g_vys[Z_KLIC] = 0;
+  g_vys[Z_DATA] = TEST_ADAPTERU;
+  int r = kom_Vysli_a_prijmi_zpravu(g_vys, g_pri);
+  if (r != 0) return r;
+  // Only the status counts: any device that says "done" is taken as the adapter.
+  if (g_pri[Z_KLIC] != 0) {
+    g_chyba = CHYBA_PROVEDENI_POVELU;
+    return CHYBA_PROVEDENI_POVELU;
+  }
+  return 0;
+}
+
+void Tisk_napovedy_prikazove_radky() { std::puts(k_napoveda); }
+
+int Zpracuj_prikazovou_radku(int argc, char** argv) {
+  int pocet = argc - 1;
+  if (pocet > MAX_PARAMETRU) {
+    std::puts("Bylo zadano prilis mnoho parametr\xC5\xAF!");
+    Tisk_napovedy_prikazove_radky();
+    return 0;
+  }
+  if (pocet <= 0) return -1;
+  if (std::strcmp(argv[1], "/h") == 0) {
+    Tisk_napovedy_prikazove_radky();
+    return 0;
+  }
+
+  // Each value is stored as soon as it is accepted; the range tests take the
+  // value as unsigned, so a negative one never passes.
+  unsigned h = static_cast<unsigned>(Cislo_z_textu(argv[1]));
+  if (!Platna_rychlost(h)) return Odmitnuti("Chyba zadani prenosove rychlosti!");
+  g_rychlost_zakladni = static_cast<int>(h);
+  if (pocet < 2) return -1;
+
+  h = static_cast<unsigned>(Cislo_z_textu(argv[2]));
+  if (h > 1) return Odmitnuti("Chyba pri zadani parametru comx!");
+  g_com_port = static_cast<int>(h & 0xFF);
+  if (pocet < 3) return -1;
+
+  h = static_cast<unsigned>(Cislo_z_textu(argv[3]));
+  if (h > 1) return Odmitnuti("Chyba pri zadani parametru autostart!");
+  g_autostart = static_cast<int>(h);
+  if (pocet < 4) return -1;
+
+  h = static_cast<unsigned>(Cislo_z_textu(argv[4]));
+  if (h < 120 || h > 86400) return Odmitnuti("Chyba pri zadani parametru perioda!");
+  g_perioda = static_cast<int>(h);
+  if (pocet < 5) return -1;
+
+  g_soubor = argv[5];
+  if (pocet < 6) return -1;
+
+  h = static_cast<unsigned>(Cislo_z_textu(argv[6]));
+  if (h > 1) return Odmitnuti("Chyba pri zadani parametru ukonceni!");
+  g_ukonceni = static_cast<int>(h);
+  if (pocet < 7) return -1;
+
+  h = static_cast<unsigned>(Cislo_z_textu(argv[7]));
+  if (h > 2100) return Odmitnuti("Chyba pri zadani parametru rok!");
+  g_rok_zobr = static_cast<int>(h);
+  return -1;
+}
+
+void Pripoj_adapter() {
+  std::printf("Hledam pripojeny adapter...");
+  std::fflush(stdout);
+  bool nalezen = false;
+  // From the highest index down: the adapter on the highest port wins.
+  for (int port = RS232_PORTS - 1; port >= 0 && !nalezen; --port) {
+    if (kom_Otevri_nebo_zavri_port(1, port, g_rychlost_zakladni) != 0) continue;
+    if (Test_pripojeni_adapteru(ADRESA_ADAPTERU) == 0) {
+      g_cislo_portu = port;
+      g_cislo_adapteru = ADRESA_ADAPTERU;
+      nalezen = true;
+    } else {
+      nalezen = Najdi_nejblizsi_zaznamnik(port);
+    }
+  }
+  if (!nalezen) {
+    Tisk_chyby("Pripoj_adapter");
+    return;
+  }
+  kom_Zpozdeni(200);
+  std::printf("OK   ");
+  std::printf("Adapter %d pripojen na port COM%i...OK\n", g_cislo_adapteru, g_cislo_portu + 1);
+  std::fflush(stdout);
+}

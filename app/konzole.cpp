@@ -1,11 +1,238 @@
-// placeholder, replaced by its owner
-#include "ser.h"
+// Console layer on POSIX descriptors: one input buffer shared by the token
+// reader and the key poll, terminal modes switched between line input and
+// single keys, and restored on every way out of the program.
+#include "konzole.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-void kon_Cti_token(char* buf, std::size_t size) { if (size) buf[0] = 0; Konec_programu(); }
-int kon_kbhit() { return 0; }
-int kon_getch() { return 0; }
-void kon_Zahod_klavesy() {}
-int kon_Cekej_na_klavesu(int ms) { kom_Zpozdeni(ms); return 0; }
-void Konec_programu() { kom_Zavri_port(); std::printf("--- program servis, byl ukoncen ---\n"); std::exit(0); }
-void kon_Obnov_terminal() {}
+#include <initializer_list>
+
+#include "kom.h"
+
+namespace {
+
+// Input read off descriptor 0 and not yet consumed, by tokens or keys alike.
+unsigned char m_buf[4096];
+std::size_t m_zacatek = 0;
+std::size_t m_konec = 0;
+bool m_eof = false;  // a read returned 0 (or failed): no input will come
+
+bool m_pripraveno = false;
+bool m_terminal = false;
+termios m_puvodni{};               // the terminal's modes as found
+volatile sig_atomic_t m_zmeneno = 0;  // modes differ from m_puvodni
+
+enum Rezim { NEZNAMY, RADEK, KLAVESY };
+Rezim m_rezim = NEZNAMY;
+
+void obnov_po_signalu(int sig) {
+  if (m_zmeneno) tcsetattr(0, TCSANOW, &m_puvodni);
+  m_zmeneno = 0;
+  signal(sig, SIG_DFL);
+  raise(sig);  // delivered on return, so the exit status shows the signal
+}
+
+void obnov_pri_konci() { kon_Obnov_terminal(); }
+
+void priprav() {
+  if (m_pripraveno) return;
+  m_pripraveno = true;
+  m_rezim = NEZNAMY;
+  m_terminal = isatty(0) && tcgetattr(0, &m_puvodni) == 0;
+  if (!m_terminal) return;
+  static bool zaregistrovano = false;
+  if (zaregistrovano) return;
+  zaregistrovano = true;
+  std::atexit(obnov_pri_konci);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction stara {};
+    sigaction(sig, nullptr, &stara);
+    if (stara.sa_handler == SIG_IGN) continue;  // left ignored, as we were started
+    struct sigaction nova {};
+    nova.sa_handler = obnov_po_signalu;
+    sigemptyset(&nova.sa_mask);
+    nova.sa_flags = 0;
+    sigaction(sig, &nova, nullptr);
+  }
+}
+
+void nastav_rezim(Rezim r) {
+  priprav();
+  if (!m_terminal || m_rezim == r) return;
+  termios t = m_puvodni;
+  if (r == RADEK) {
+    t.c_lflag |= ICANON | ECHO;
+  } else {
+    t.c_lflag &= ~(ICANON | ECHO);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+  }
+  // TCSANOW, not TCSAFLUSH: keys typed ahead must survive the switch.
+  m_zmeneno = 1;
+  if (tcsetattr(0, TCSANOW, &t) == 0) m_rezim = r;
+}
+
+long long ted_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Waits up to ms (-1: without limit) until descriptor 0 has something to
+// say: data, end of input or an error. true when it has.
+bool cekej_na_fd(int ms) {
+  long long konec = ms < 0 ? 0 : ted_ms() + ms;
+  for (;;) {
+    pollfd p{0, POLLIN, 0};
+    int zbyva = -1;
+    if (ms >= 0) {
+      long long z = konec - ted_ms();
+      zbyva = z < 0 ? 0 : static_cast<int>(z);
+    }
+    int r = poll(&p, 1, zbyva);
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) return true;  // let the read find out what is wrong
+  }
+}
+
+// One read into the empty buffer. With `cekat` it blocks until input or its
+// end; otherwise it takes only what is there now. true when bytes came.
+bool dopln(bool cekat) {
+  if (m_zacatek < m_konec) return true;
+  if (m_eof) return false;
+  m_zacatek = m_konec = 0;
+  for (;;) {
+    // poll() says readable at the end of a file or of /dev/null as well, so
+    // only the read below tells a key from the end of input.
+    if (!cekat && !cekej_na_fd(0)) return false;
+    std::fflush(stdout);
+    ssize_t n = read(0, m_buf, sizeof m_buf);
+    if (n > 0) {
+      m_konec = static_cast<std::size_t>(n);
+      return true;
+    }
+    if (n == 0) {
+      m_eof = true;
+      return false;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // Descriptor left non-blocking by whoever started us.
+      if (!cekat) return false;
+      cekej_na_fd(-1);
+      continue;
+    }
+    m_eof = true;  // EIO on a hung-up terminal and the like: nothing more will come
+    return false;
+  }
+}
+
+// Next byte of input, waiting for it; -1 at end of input.
+int dalsi_bajt() {
+  if (!dopln(true)) return -1;
+  return m_buf[m_zacatek++];
+}
+
+// Next byte only if it is already there, without consuming it; -1 otherwise.
+int nahled_bez_cekani() {
+  if (!dopln(false)) return -1;
+  return m_buf[m_zacatek];
+}
+
+bool je_mezera(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+}  // namespace
+
+void kon_Cti_token(char* buf, std::size_t size) {
+  nastav_rezim(RADEK);
+  std::fflush(stdout);
+  int c;
+  do {
+    c = dalsi_bajt();
+  } while (c >= 0 && je_mezera(c));
+  if (c < 0) {
+    if (size > 0) buf[0] = '\0';
+    Konec_programu();
+  }
+  // The part of an over-long token that does not fit is read and dropped, so
+  // it can neither overrun the buffer nor come back as the next answer.
+  std::size_t n = 0;
+  while (c >= 0 && !je_mezera(c)) {
+    if (n + 1 < size) buf[n++] = static_cast<char>(c);
+    c = dalsi_bajt();
+  }
+  if (size > 0) buf[n] = '\0';
+  // The blank or line end that ended the token is consumed; after a blank the
+  // rest of the blanks up to and including one line end go too, so the Enter
+  // that ended an answer is never taken for a key. Only input that is
+  // already there is looked at: an answer is never held up by waiting here.
+  if (c == '\n' || c < 0) return;
+  for (;;) {
+    int d = nahled_bez_cekani();
+    if (d < 0 || !je_mezera(d)) return;
+    ++m_zacatek;
+    if (d == '\n') return;
+  }
+}
+
+int kon_kbhit() {
+  nastav_rezim(KLAVESY);
+  return dopln(false) ? 1 : 0;
+}
+
+int kon_getch() {
+  nastav_rezim(KLAVESY);
+  return dalsi_bajt();
+}
+
+void kon_Zahod_klavesy() {
+  while (kon_kbhit()) kon_getch();
+}
+
+int kon_Cekej_na_klavesu(int ms) {
+  nastav_rezim(KLAVESY);
+  long long konec = ted_ms() + (ms > 0 ? ms : 0);
+  for (;;) {
+    if (dopln(false)) return 1;
+    long long zbyva = konec - ted_ms();
+    if (zbyva <= 0) return 0;
+    if (m_eof) {
+      // Nothing will ever come: sleep the time out instead of polling an
+      // end of input that is always readable.
+      kom_Zpozdeni(static_cast<int>(zbyva));
+      return 0;
+    }
+    cekej_na_fd(static_cast<int>(zbyva));
+  }
+}
+
+void Konec_programu() {
+  kom_Zavri_port();
+  std::printf("--- program servis, byl ukoncen ---\n");
+  std::fflush(stdout);
+  kon_Obnov_terminal();
+  std::exit(0);
+}
+
+void kon_Obnov_terminal() {
+  if (!m_terminal || !m_zmeneno) return;
+  tcsetattr(0, TCSANOW, &m_puvodni);
+  m_zmeneno = 0;
+  m_rezim = NEZNAMY;
+}
+
+void kon_Novy_vstup() {
+  kon_Obnov_terminal();
+  m_zacatek = m_konec = 0;
+  m_eof = false;
+  m_pripraveno = false;
+  m_terminal = false;
+}

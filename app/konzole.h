@@ -13,7 +13,7 @@
 void kon_Cti_token(char* buf, std::size_t size);
 
 int kon_kbhit();              // 1 when a key (an unread input byte) is waiting
-int kon_getch();              // takes one key without echo; waits for it
+int kon_getch();              // takes one key without echo; waits for it (-1 at end of input)
 void kon_Zahod_klavesy();     // takes and discards every waiting key
 // Waits up to ms milliseconds in the kernel for a key; 1 when one is waiting.
 int kon_Cekej_na_klavesu(int ms);
@@ -25,3 +25,8 @@ int kon_Cekej_na_klavesu(int ms);
 // Restores the terminal's own modes (also done on exit and on SIGINT,
 // SIGTERM and SIGHUP).
 void kon_Obnov_terminal();
+
+// Forgets buffered input and the end-of-input mark and looks at descriptor 0
+// afresh (terminal or not) at the next console call. For a process that has
+// put something else on descriptor 0 after it had already read from it.
+void kon_Novy_vstup();

@@ -1,0 +1,612 @@
+// The simulated line, driven by a small raw client on its terminal, and the
+// process harness with trivial programs.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "sim.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// What a program puts on the line for one request: 0x00, then the keyed frame.
+Bytes frame(int dest, int cmd, const Bytes& data, int key) {
+  int plain[7] = {0x55, dest, 0xFD, cmd, 0, static_cast<int>(data.size()), key};
+  int sum = 0;
+  for (int v : plain) sum += v;
+  for (auto b : data) sum += b;
+  plain[4] = sum & 0xFF;
+  Bytes out{0x00, 0x55};
+  for (int i = 1; i < 6; ++i) out.push_back(static_cast<std::uint8_t>(plain[i] ^ key));
+  out.push_back(static_cast<std::uint8_t>(key));
+  for (auto b : data) out.push_back(static_cast<std::uint8_t>(b ^ key));
+  return out;
+}
+
+struct Reply {
+  Bytes raw;
+  int start = -1, dest = -1, resp = -1, code = -1, sum = -1, len = -1, status = -1;
+  Bytes data;
+  bool sum_ok = false;
+};
+
+class Client {
+ public:
+  explicit Client(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) return;
+    termios t;
+    ::tcgetattr(fd_, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(fd_, TCSANOW, &t);
+  }
+  ~Client() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int fd() const { return fd_; }
+  void send(const Bytes& b) { ASSERT_EQ(::write(fd_, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+  // Up to `n` bytes, waiting at most `seconds` for them.
+  Bytes read_n(std::size_t n, double seconds) {
+    Bytes got;
+    const auto t0 = Clock::now();
+    while (got.size() < n) {
+      const double left = seconds - since(t0);
+      if (left <= 0) break;
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) continue;
+      std::uint8_t b[256];
+      ssize_t r = ::read(fd_, b, std::min(sizeof b, n - got.size()));
+      if (r <= 0) break;
+      got.insert(got.end(), b, b + r);
+    }
+    return got;
+  }
+  Reply reply(int key, double seconds = 1.0) {
+    Reply r;
+    r.raw = read_n(7, seconds);
+    if (r.raw.size() < 7) return r;
+    int* h[] = {&r.start, &r.dest, &r.resp, &r.code, &r.sum, &r.len, &r.status};
+    *h[0] = r.raw[0];
+    for (int i = 1; i < 7; ++i) *h[i] = r.raw[i] ^ key;
+    Bytes d = read_n(static_cast<std::size_t>(r.len), seconds);
+    for (auto b : d) r.data.push_back(static_cast<std::uint8_t>(b ^ key));
+    r.raw.insert(r.raw.end(), d.begin(), d.end());
+    int s = r.start + r.dest + r.resp + r.code + r.len + r.status;
+    for (auto b : r.data) s += b;
+    r.sum_ok = (s & 0xFF) == r.sum && r.data.size() == static_cast<std::size_t>(r.len);
+    return r;
+  }
+  // Sends a request, checks that exactly its bytes come back as the echo, and
+  // returns the reply (fields -1 when none came).
+  Reply exchange(int dest, int cmd, const Bytes& data, int key = 0x5A, double seconds = 1.0) {
+    Bytes f = frame(dest, cmd, data, key);
+    send(f);
+    Bytes echo = read_n(f.size(), 1.0);
+    EXPECT_EQ(echo, f) << "echo of cmd " << cmd << " to " << dest;
+    return reply(key, seconds);
+  }
+  bool quiet(double seconds) { return read_n(1, seconds).empty(); }
+
+ private:
+  int fd_ = -1;
+};
+
+// The program's weight and temperature formulas, to check what the counts mean.
+struct Calib {
+  long double posun, tc1, tc2, t1, t2, tc0, k1, k2, k4, k5;
+};
+
+Calib decode(const sim::Eeprom& e) {
+  auto u = [&](int a, int w) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < w; ++i) v |= static_cast<std::uint32_t>(e[a + i]) << (8 * i);
+    return v;
+  };
+  auto s16 = [&](int a) { return static_cast<long double>(static_cast<std::int16_t>(u(a, 2))); };
+  auto flt = [&](int a) {
+    std::uint8_t b[4] = {e[a], e[a + 1], static_cast<std::uint8_t>((e[a + 2] & 0x7F) | ((e[a + 3] & 1) << 7)),
+                         static_cast<std::uint8_t>((e[a + 2] & 0x80) | (e[a + 3] >> 1))};
+    float f;
+    std::memcpy(&f, b, 4);
+    return static_cast<long double>(f);
+  };
+  return {s16(1), s16(12), s16(14), static_cast<long double>(u(16, 3)), static_cast<long double>(u(19, 3)),
+          s16(22), s16(24), s16(26), flt(28), flt(32)};
+}
+
+// Weight [0.1 kg] and temperature [0.01 degC] the program derives from counts.
+std::pair<long double, long double> evaluate(const sim::Eeprom& e, const std::array<std::uint32_t, 4>& c) {
+  Calib k = decode(e);
+  long double tc = (k.tc2 - k.tc1) * (static_cast<long double>(c[3]) - k.t1) / (k.t2 - k.t1) + k.tc1;
+  long double m = (static_cast<long double>(c[1]) - c[2]) / (static_cast<long double>(c[0]) - c[2]);
+  long double d = tc - k.tc0;
+  long double fk = m * k.k1 / (k.k4 * d + 1) + k.k2 / (k.k5 * d + 1) + k.posun;
+  return {fk, tc};
+}
+
+std::array<std::uint32_t, 4> counts_of(const Reply& r) {
+  std::array<std::uint32_t, 4> c{};
+  for (int i = 0; i < 4 && r.data.size() >= 12; ++i)
+    c[i] = r.data[3 * i] | (r.data[3 * i + 1] << 8) | (r.data[3 * i + 2] << 16);
+  return c;
+}
+
+TEST(SimLine, EchoEepromReadAndWrite) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  Client c(dir.port(0));
+  ASSERT_GE(c.fd(), 0);
+
+  Reply r = c.exchange(251, 5, {1}, 0x37);
+  EXPECT_EQ(r.start, 0x55);
+  EXPECT_EQ(r.dest, 0xFD);
+  EXPECT_EQ(r.resp, 251);
+  EXPECT_EQ(r.code, 0x85);
+  EXPECT_EQ(r.len, 0);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.sum_ok);
+  EXPECT_TRUE(line.supply_on());
+
+  const sim::Eeprom img = line.eeprom(3);
+  r = c.exchange(3, 2, {24, 12}, 0xC3);
+  ASSERT_EQ(r.len, 13);
+  EXPECT_TRUE(r.sum_ok);
+  EXPECT_EQ(r.code, 0x82);
+  EXPECT_EQ(r.resp, 3);
+  EXPECT_EQ(r.data[0], 24);
+  EXPECT_EQ(Bytes(r.data.begin() + 1, r.data.end()), Bytes(img.begin() + 24, img.begin() + 36));
+
+  // Outside the image, or more than a reply can carry: refused.
+  EXPECT_NE(c.exchange(3, 2, {40, 10}).status, 0);
+  EXPECT_NE(c.exchange(3, 2, {0, 13}).status, 0);
+  EXPECT_NE(c.exchange(3, 1, {44, 1, 2, 3}).status, 0);
+  EXPECT_EQ(line.eeprom(3), img);
+
+  // Writing block 1 with another number renumbers the scale.
+  r = c.exchange(3, 1, {0, 9, 0xFF, 0xFF, 0, 0, 0xE8, 0x03}, 0x00);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.len, 0);
+  EXPECT_EQ(line.eeprom_writes(3), 1);
+  EXPECT_EQ(line.eeprom(3)[0], 9);
+  EXPECT_EQ(line.eeprom(3)[1], 0xFF);
+  c.exchange(3, 2, {0, 7});
+  EXPECT_TRUE(c.quiet(0.3)) << "old number still answers";
+  r = c.exchange(9, 2, {0, 7});
+  ASSERT_EQ(r.len, 8);
+  EXPECT_EQ(r.data[1], 9);
+  EXPECT_EQ(r.data[2], 0xFF);
+
+  auto log = line.requests();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[0].dest, 251);
+  EXPECT_EQ(log[0].src, 0xFD);
+  EXPECT_EQ(log[0].cmd, 5);
+  EXPECT_EQ(log[0].key, 0x37);
+  EXPECT_EQ(log[0].data, Bytes{1});
+  EXPECT_TRUE(log[0].checksum_ok);
+  EXPECT_EQ(log[1].data, (Bytes{24, 12}));
+  EXPECT_LE(log[0].t, log[1].t);
+  Bytes rx = line.received();
+  Bytes first = frame(251, 5, {1}, 0x37);
+  ASSERT_GE(rx.size(), first.size());
+  EXPECT_EQ(Bytes(rx.begin(), rx.begin() + static_cast<long>(first.size())), first);
+  line.clear_log();
+  EXPECT_TRUE(line.requests().empty());
+  EXPECT_TRUE(line.received().empty());
+}
+
+TEST(SimLine, SupplySearchAndReadings) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(1));
+  line.add_adapter(251);
+  line.add_scale(3);
+  line.add_scale(17);
+  line.add_recorder(40);
+  Client c(dir.port(1));
+
+  // Supply off: scales are silent, recorders and adapters answer the search.
+  c.exchange(3, 3, {});
+  EXPECT_TRUE(c.quiet(0.3));
+  EXPECT_EQ(c.exchange(255, 6, {0}).resp, 40);
+  EXPECT_EQ(c.exchange(255, 6, {41}).resp, 251);
+  c.exchange(255, 6, {252});
+  EXPECT_TRUE(c.quiet(0.3));
+  // The adapter answers command 5 only at its own address.
+  c.exchange(250, 5, {2});
+  EXPECT_TRUE(c.quiet(0.3));
+  Reply r = c.exchange(251, 5, {2});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_FALSE(line.supply_on());
+
+  c.exchange(251, 5, {1});
+  r = c.exchange(255, 6, {0});
+  EXPECT_EQ(r.resp, 3);
+  EXPECT_EQ(r.code, 0x86);
+  EXPECT_EQ(r.dest, 0xFD);
+  EXPECT_EQ(c.exchange(255, 6, {3}).resp, 3);
+  EXPECT_EQ(c.exchange(255, 6, {4}).resp, 17);
+  EXPECT_EQ(c.exchange(255, 6, {18}).resp, 40);
+  line.set_alias(17, 30);
+  EXPECT_EQ(c.exchange(255, 6, {18}).resp, 30);
+  EXPECT_EQ(c.exchange(30, 2, {0, 7}).resp, 30);
+
+  // Readings follow the true load through the scale's current image.
+  line.set_load(3, 25.5, 31.25);
+  r = c.exchange(3, 3, {});
+  ASSERT_EQ(r.len, 12);
+  EXPECT_EQ(r.code, 0x83);
+  auto v = evaluate(line.eeprom(3), counts_of(r));
+  EXPECT_NEAR(static_cast<double>(v.first), 255.0, 0.01);
+  EXPECT_NEAR(static_cast<double>(v.second), 3125.0, 0.01);
+  sim::Eeprom img = line.eeprom(3);
+  img[26] = 0x0C;  // k2 = -500 (0xFE0C)
+  img[27] = 0xFE;
+  line.set_eeprom(3, img);
+  r = c.exchange(3, 3, {});
+  v = evaluate(line.eeprom(3), counts_of(r));
+  EXPECT_NEAR(static_cast<double>(v.first), 255.0, 0.01) << "recalibrated image not used";
+  auto old = evaluate(sim::default_eeprom(3), counts_of(r));
+  EXPECT_GT(std::fabs(static_cast<double>(old.first - v.first)), 100);
+
+  line.set_raw(3, 0x123456, 0xABCDEF, 0x000102, 0xFFFFFF);
+  r = c.exchange(3, 3, {});
+  EXPECT_EQ(counts_of(r), (std::array<std::uint32_t, 4>{0x123456, 0xABCDEF, 0x000102, 0xFFFFFF}));
+
+  // Drift stays around the true values.
+  line.set_load(17, 40, 20);
+  line.set_drift(true);
+  r = c.exchange(17, 3, {});
+  v = evaluate(line.eeprom(17), counts_of(r));
+  EXPECT_NEAR(static_cast<double>(v.first), 400.0, 30.0);
+  EXPECT_NEAR(static_cast<double>(v.second), 2000.0, 500.0);
+
+  c.exchange(251, 5, {0});
+  EXPECT_FALSE(line.supply_on());
+  EXPECT_EQ(c.exchange(255, 6, {0}).resp, 40);
+
+  EXPECT_THROW(line.set_load(99, 1, 1), std::invalid_argument);
+  EXPECT_THROW(line.add_scale(3), std::invalid_argument);
+  EXPECT_THROW(line.add_adapter(256), std::invalid_argument);
+}
+
+TEST(SimLine, Faults) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(2));
+  line.add_adapter(251);
+  line.add_scale(3);
+  line.add_scale(17);
+  Client c(dir.port(2));
+  c.exchange(251, 5, {1});
+  auto rule = [&](sim::Fault f, int count = 1, int param = -1) {
+    sim::FaultRule r;
+    r.device = 3;
+    r.command = 2;
+    r.fault = f;
+    r.count = count;
+    r.param = param;
+    line.add_fault(r);
+  };
+  const Bytes block3{24, 12};
+
+  rule(sim::Fault::Silence, 2);
+  c.exchange(3, 2, block3);
+  EXPECT_TRUE(c.quiet(0.3));
+  EXPECT_EQ(c.exchange(17, 2, block3).len, 13) << "rule for device 3 hit device 17";
+  c.exchange(3, 2, block3);
+  EXPECT_TRUE(c.quiet(0.3));
+  EXPECT_EQ(c.exchange(3, 2, block3).len, 13) << "count not honoured";
+
+  rule(sim::Fault::Partial);
+  c.send(frame(3, 2, block3, 0x11));
+  c.read_n(10, 1);
+  EXPECT_EQ(c.read_n(100, 0.5).size(), 5u);
+  rule(sim::Fault::Partial, 1, 9);
+  c.send(frame(3, 2, block3, 0x11));
+  c.read_n(10, 1);
+  EXPECT_EQ(c.read_n(100, 0.5).size(), 9u);
+
+  rule(sim::Fault::BadChecksum);
+  Reply r = c.exchange(3, 2, block3);
+  EXPECT_EQ(r.len, 13);
+  EXPECT_FALSE(r.sum_ok);
+  EXPECT_EQ(r.sum, (r.start + r.dest + r.resp + r.code + r.len + r.status + [&] {
+              int s = 0;
+              for (auto b : r.data) s += b;
+              return s;
+            }() + 1) & 0xFF);
+
+  rule(sim::Fault::LongLength);
+  r = c.exchange(3, 2, block3);
+  EXPECT_EQ(r.len, 14);
+  EXPECT_TRUE(r.sum_ok);
+  EXPECT_TRUE(c.quiet(0.2));
+
+  rule(sim::Fault::WrongDest);
+  r = c.exchange(3, 2, block3);
+  EXPECT_EQ(r.dest, 0);
+  EXPECT_TRUE(r.sum_ok);
+  rule(sim::Fault::WrongResponder);
+  EXPECT_EQ(c.exchange(3, 2, block3).resp, 4);
+  rule(sim::Fault::WrongCode, 1, 0x86);
+  EXPECT_EQ(c.exchange(3, 2, block3).code, 0x86);
+  rule(sim::Fault::BadStatus);
+  r = c.exchange(3, 2, block3);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.len, 13);
+  EXPECT_TRUE(r.sum_ok);
+
+  rule(sim::Fault::CorruptEcho);
+  Bytes f = frame(3, 2, block3, 0x44);
+  c.send(f);
+  Bytes echo = c.read_n(f.size(), 1);
+  ASSERT_EQ(echo.size(), f.size());
+  EXPECT_EQ(echo[0], 0x00) << "the lead byte is not part of the frame";
+  for (std::size_t i = 1; i < f.size(); ++i) EXPECT_EQ(echo[i], static_cast<std::uint8_t>(~f[i]));
+  EXPECT_TRUE(c.reply(0x44).sum_ok);
+
+  rule(sim::Fault::GarbageBefore);
+  c.send(frame(3, 2, block3, 0x21));
+  c.read_n(10, 1);
+  Bytes junk = c.read_n(3, 1);
+  EXPECT_EQ(junk.size(), 3u);
+  r = c.reply(0x21);
+  EXPECT_EQ(r.start, 0x55);
+  EXPECT_TRUE(r.sum_ok);
+
+  // The first data byte selects: only the power-off is late, by 300 ms past
+  // its 2-second deadline.
+  sim::FaultRule late;
+  late.command = 5;
+  late.data0 = 0;
+  late.fault = sim::Fault::Late;
+  late.param = 300;
+  line.add_fault(late);
+  EXPECT_EQ(c.exchange(251, 5, {2}).status, 0);
+  auto t0 = Clock::now();
+  c.send(frame(251, 5, {0}, 0x66));
+  c.read_n(9, 1);
+  EXPECT_TRUE(c.quiet(1.9));
+  r = c.reply(0x66, 3);
+  const double took = since(t0);
+  EXPECT_TRUE(r.sum_ok);
+  EXPECT_GE(took, 2.2);
+  EXPECT_LT(took, 4.5);
+  EXPECT_FALSE(line.supply_on()) << "a late reply still carries the command out";
+
+  line.clear_faults();
+  c.exchange(251, 5, {1});
+  EXPECT_EQ(c.exchange(3, 2, block3).len, 13);
+}
+
+TEST(SimLine, FramingResyncAndUnplug) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(3));
+  line.add_adapter(251);
+  Client c(dir.port(3));
+
+  // Garbage before a frame is echoed and skipped.
+  Bytes junk{0x12, 0x00, 0xFE};
+  c.send(junk);
+  EXPECT_EQ(c.read_n(3, 1), junk);
+  EXPECT_EQ(c.exchange(251, 5, {2}).status, 0);
+
+  // A decoded length above 13 is no frame; a bad checksum gets no answer.
+  Bytes big = frame(251, 5, {2}, 0x10);
+  big[6] = static_cast<std::uint8_t>(14 ^ 0x10);
+  c.send(big);
+  EXPECT_EQ(c.read_n(big.size(), 1), big);
+  EXPECT_TRUE(c.quiet(0.2));
+  Bytes bad = frame(251, 5, {2}, 0x10);
+  bad[5] ^= 1;
+  line.clear_log();
+  c.send(bad);
+  EXPECT_EQ(c.read_n(bad.size(), 1), bad);
+  EXPECT_TRUE(c.quiet(0.3));
+  auto log = line.requests();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_FALSE(log[0].checksum_ok);
+  EXPECT_EQ(c.exchange(251, 5, {2}).status, 0);
+
+  // A frame cut short is given up, and the next one is answered.
+  c.send({0x00, 0x55, 0x01, 0x02});
+  c.read_n(1, 0.5);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  c.read_n(3, 0.5);
+  EXPECT_EQ(c.exchange(251, 5, {2}).status, 0);
+
+  // Unplugged: the program sees a hang-up and the link is gone.
+  line.unplug();
+  pollfd p{c.fd(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 1000), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+  std::uint8_t b;
+  EXPECT_LE(::read(c.fd(), &b, 1), 0);
+  struct stat st;
+  EXPECT_NE(::lstat(dir.port(3).c_str(), &st), 0);
+  EXPECT_FALSE(line.supply_on());  // the API still answers
+}
+
+TEST(SimCounts, InvertFormula) {
+  sim::Eeprom d = sim::default_eeprom(7);
+  Calib k = decode(d);
+  EXPECT_EQ(d[0], 7);
+  EXPECT_EQ(d[5] | (d[6] << 8), 1000);
+  EXPECT_NE(k.t1, k.t2);
+  EXPECT_EQ(k.k4, 0);
+  EXPECT_EQ(k.k5, 0);
+  EXPECT_GE(k.k1, 1);
+  EXPECT_LE(k.k2, 0);
+
+  // A second image with temperature corrections: k4 = 0.001 and k5 = -0.0005
+  // in the scale's float layout, an offset, and a falling temperature sensor.
+  sim::Eeprom e = d;
+  const std::uint8_t k4[] = {0x6F, 0x12, 0x03, 0x75};
+  float k5f = -0.0005f;
+  std::uint8_t b[4];
+  std::memcpy(b, &k5f, 4);
+  const std::uint8_t k5[] = {b[0], b[1], static_cast<std::uint8_t>((b[3] & 0x80) | (b[2] & 0x7F)),
+                             static_cast<std::uint8_t>((b[3] << 1) | (b[2] >> 7))};
+  std::memcpy(&e[28], k4, 4);
+  std::memcpy(&e[32], k5, 4);
+  e[1] = 0x2C;  // posun = 300
+  e[2] = 0x01;
+  e[16] = 0x40, e[17] = 0x42, e[18] = 0x0F;  // t1 = 1000000 at 0 degC
+  e[19] = 0x20, e[20] = 0xA1, e[21] = 0x07;  // t2 = 500000 at 100 degC
+  e[24] = 0x30, e[25] = 0x75;                // k1 = 30000
+  EXPECT_NEAR(static_cast<double>(decode(e).k4), 0.001, 1e-9);
+
+  for (const sim::Eeprom* img : {&d, &e}) {
+    for (double kg = -300; kg <= 300; kg += 12.5) {
+      for (double deg : {-20.0, 0.0, 21.37, 45.0}) {
+        auto c = sim::raw_counts_for(*img, kg, deg);
+        for (auto v : c) ASSERT_LE(v, 0xFFFFFFu);
+        ASSERT_NE(c[0], c[2]);
+        auto v = evaluate(*img, c);
+        EXPECT_NEAR(static_cast<double>(v.first), kg * 10, 0.02) << kg << " kg " << deg << " degC";
+        EXPECT_NEAR(static_cast<double>(v.second), deg * 100, 0.02) << kg << " kg " << deg << " degC";
+      }
+    }
+  }
+
+  // Beyond what the counts can carry: clamped, never out of range.
+  sim::Eeprom tiny = d;
+  tiny[24] = 1, tiny[25] = 0;  // k1 = 1: a ratio in the thousands
+  for (double kg : {-300.0, 300.0}) {
+    auto c = sim::raw_counts_for(tiny, kg, 20);
+    for (auto v : c) EXPECT_LE(v, 0xFFFFFFu);
+    EXPECT_NE(c[0], c[2]);
+    EXPECT_NEAR(static_cast<double>(evaluate(tiny, c).first), kg * 10, 1.0);
+  }
+  sim::Eeprom dead = d;
+  dead[24] = dead[25] = 0;  // k1 = 0: no load shows; still valid counts
+  for (auto v : sim::raw_counts_for(dead, 50, 20)) EXPECT_LE(v, 0xFFFFFFu);
+}
+
+TEST(Harness, ProcessWithTrivialPrograms) {
+  harness::TempDir dir;
+  harness::Options o;
+  o.program = "/bin/sh";
+  o.args = {"-c", "read x; echo \"got $x\"; echo oops >&2; exit 3"};
+  harness::Process p(o);
+  p.write("hello\n");
+  EXPECT_TRUE(p.wait_for("got hello\n", 10));
+  EXPECT_TRUE(p.wait_exit(10));
+  EXPECT_EQ(p.exit_code(), 3);
+  EXPECT_EQ(p.term_signal(), 0);
+  EXPECT_EQ(p.err(), "oops\n");
+  EXPECT_FALSE(p.wait_for("never", 0.1));
+
+  o.args = {"-c", "echo one; echo two; exec sleep 30"};
+  harness::Process s(o);
+  EXPECT_TRUE(s.wait_for("one", 10));
+  EXPECT_TRUE(s.wait_for_after("two", 3, 10));
+  EXPECT_FALSE(s.wait_for_after("one", 3, 0.2));
+  EXPECT_FALSE(s.wait_exit(0.1));
+  EXPECT_EQ(s.exit_code(), -1);
+  s.signal(SIGTERM);
+  EXPECT_TRUE(s.wait_exit(10));
+  EXPECT_EQ(s.exit_code(), -1);
+  EXPECT_EQ(s.term_signal(), SIGTERM);
+  EXPECT_GE(s.cpu_seconds(), 0);
+
+  o.args = {"-c", "pwd; echo \"$KVODA_PORT_PATTERN $EXTRA\"; cat"};
+  o.cwd = dir.path;
+  o.port_pattern = dir.pattern();
+  o.env = {"EXTRA=x1"};
+  harness::Result r = harness::run(o, "line1\nline2", 10);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, dir.path + "\n" + dir.pattern() + " x1\nline1\nline2");
+
+  harness::Options t;
+  t.program = "/bin/sh";
+  t.stdin_tty = true;
+  t.args = {"-c", "test -t 0 && test -t 1 && echo on-tty; read x; echo \"[$x]\""};
+  harness::Process q(t);
+  EXPECT_GE(q.tty_master(), 0);
+  EXPECT_TRUE(q.wait_for("on-tty\n", 10));
+  q.write("typed\n");
+  EXPECT_TRUE(q.wait_for("[typed]\n", 10));
+  EXPECT_TRUE(q.wait_exit(10));
+  EXPECT_EQ(q.exit_code(), 0);
+
+  harness::Options missing;
+  missing.program = dir.file("no-such-program");
+  harness::Result m = harness::run(missing, "", 10);
+  EXPECT_EQ(m.exit_code, 127);
+  EXPECT_NE(m.err.find("no-such-program"), std::string::npos);
+
+  harness::write_file(dir.file("a.txt"), std::string("x\0y\n", 4));
+  EXPECT_EQ(harness::read_file(dir.file("a.txt")), std::string("x\0y\n", 4));
+  EXPECT_EQ(harness::read_file(dir.file("none")), "");
+}
+
+TEST(KvodaSim, CommandLine) {
+  harness::TempDir dir;
+  harness::Options o;
+  o.program = harness::kvoda_sim_path();
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"--adapter", "251"},
+           {"--port", dir.port(0), "--scale", "x"},
+           {"--port", dir.port(0), "--scale", "3:abc"},
+           {"--port", dir.port(0), "--fault", "3:3:nonsense"},
+           {"--port", dir.port(0), "--fault", "3:3"},
+           {"--port", dir.port(0), "--port", dir.path + "/other1"},
+           {"--port", dir.path + "/ttyT"},
+           {"--port", dir.port(0), "--port", dir.port(0)},
+           {"--bogus"},
+           {"--port"},
+           {"--port", dir.port(0), "--"}}) {
+    o.args = args;
+    harness::Result r = harness::run(o, "", 10);
+    EXPECT_EQ(r.exit_code, 2) << args.back();
+    EXPECT_NE(r.err.find("kvoda_sim: "), std::string::npos) << args.back();
+  }
+  struct stat st;
+  EXPECT_NE(::lstat(dir.port(0).c_str(), &st), 0);
+
+  o.args = {"--help"};
+  EXPECT_NE(harness::run(o, "", 10).out.find("--scale N[:KG[:DEGC]]"), std::string::npos);
+
+  // With a command: the pattern names the links, the status comes back.
+  o.args = {"--port", dir.port(0), "--adapter", "251", "--port", dir.port(5), "--", "/bin/sh", "-c",
+            "echo \"$KVODA_PORT_PATTERN\"; test -L " + dir.port(5) + " || exit 9; exit 4"};
+  harness::Result r = harness::run(o, "", 20);
+  EXPECT_EQ(r.exit_code, 4) << r.err;
+  EXPECT_EQ(r.out, dir.pattern() + "\n");
+  EXPECT_NE(::lstat(dir.port(5).c_str(), &st), 0);
+
+  // Serving: answers on the link until terminated.
+  o.args = {"--port", dir.port(2), "--adapter", "40", "--scale", "3:12.5:20", "--fault", "*:5/0:silence"};
+  harness::Process s(o);
+  ASSERT_TRUE(s.wait_for("KVODA_PORT_PATTERN=" + dir.pattern() + "\n", 10)) << s.err();
+  Client c(dir.port(2));
+  EXPECT_EQ(c.exchange(40, 5, {2}).status, 0);
+  c.exchange(40, 5, {1});
+  Reply rd = c.exchange(3, 3, {});
+  EXPECT_NEAR(static_cast<double>(evaluate(sim::default_eeprom(3), counts_of(rd)).first), 125, 0.01);
+  c.exchange(40, 5, {0});
+  EXPECT_TRUE(c.quiet(0.3)) << "fault from the command line not applied";
+  s.signal(SIGTERM);
+  EXPECT_TRUE(s.wait_exit(10));
+  EXPECT_EQ(s.exit_code(), 0);
+  EXPECT_NE(::lstat(dir.port(2).c_str(), &st), 0);
+}
+
+}  // namespace

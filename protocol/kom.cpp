@@ -7,6 +7,7 @@
 
 #include "chyba.h"
 #include "rs232.h"
+#include "stopa.h"
 
 int g_fd = -1;
 long long g_casovac_prijmu = 0;
@@ -30,6 +31,12 @@ void test_sumy(int* pri, int prebytek) {
     g_chyba = CHYBA_KONTROLNI_SUMY;
     Tisk_chyby("Test_chyby_sumy");
   }
+}
+
+// A reply cut off by the deadline after `bajtu` bytes.
+int termin(const int* pri, int bajtu) {
+  stopa_Prijato(pri, StopaVysledek::Termin, bajtu, false);
+  return CHYBA_CEKANI_PRIJEM;
 }
 }  // namespace
 
@@ -99,13 +106,20 @@ int kom_Vysli_povel(int* vys) {
   kom_Vysli_1_byte(ramec[0]);
   for (int i = 1; i < n; ++i) {
     kom_Vysli_1_byte(ramec[i]);
-    if (g_chyba != 0) return g_chyba;
+    if (g_chyba != 0) {
+      stopa_Vyslano(vys, StopaVysledek::ChybaVysilani, 0);
+      return g_chyba;
+    }
   }
   // The line echoes every byte we sent: read them back and drop them.
   for (int i = 0; i < n; ++i) {
     int b = 0;
-    if (kom_Prijmi_1_byte(&b) != 0) return CHYBA_CEKANI_PRIJEM;
+    if (kom_Prijmi_1_byte(&b) != 0) {
+      stopa_Vyslano(vys, StopaVysledek::Termin, i);
+      return CHYBA_CEKANI_PRIJEM;
+    }
   }
+  stopa_Vyslano(vys, StopaVysledek::Ok, n);
   kom_Cekej_na_vysilac();
   return 0;
 }
@@ -114,15 +128,15 @@ int kom_Prijmi_odpoved(int* pri) {
   g_chyba = 0;
   int soucet_prebytku = 0;  // plain sum of data bytes beyond the 13 the record holds
   int b = 0;
-  if (kom_Prijmi_1_byte(&b) != 0) return CHYBA_CEKANI_PRIJEM;
+  if (kom_Prijmi_1_byte(&b) != 0) return termin(pri, 0);
   pri[Z_START] = b;
   for (int i = 1; i < KOM_HLAVICKA; ++i) {
-    if (kom_Prijmi_1_byte(&b) != 0) return CHYBA_CEKANI_PRIJEM;
+    if (kom_Prijmi_1_byte(&b) != 0) return termin(pri, i);
     pri[i] = b ^ m_sifra;
   }
   int delka = pri[Z_DELKA];
   for (int i = 0; i < delka; ++i) {
-    if (kom_Prijmi_1_byte(&b) != 0) return CHYBA_CEKANI_PRIJEM;
+    if (kom_Prijmi_1_byte(&b) != 0) return termin(pri, KOM_HLAVICKA + i);
     int hodnota = b ^ m_sifra;
     if (i < KOM_MAX_DATA) {
       pri[Z_DATA + i] = hodnota;
@@ -134,6 +148,7 @@ int kom_Prijmi_odpoved(int* pri) {
   }
   kom_Cekej_na_vysilac();
   test_sumy(pri, soucet_prebytku);
+  stopa_Prijato(pri, StopaVysledek::Ok, KOM_HLAVICKA + delka, g_chyba != CHYBA_KONTROLNI_SUMY);
   return 0;
 }
 

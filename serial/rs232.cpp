@@ -130,6 +130,7 @@ int OpenComport(unsigned index, int baudrate) {
     zavri(fd);
     return 1;
   }
+  rs232_Nizka_latence(fd);
   // Only a successful open takes the slot: a failed one never leaves a
   // closed descriptor behind for a later operation to hit.
   Cport[index] = fd;

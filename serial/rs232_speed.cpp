@@ -4,6 +4,7 @@
 
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 int rs232_Nastav_linku(int fd, int baud) {
@@ -23,4 +24,13 @@ int rs232_Nastav_linku(int fd, int baud) {
   t.c_cc[VTIME] = 0;
   if (ioctl(fd, TCSETS2, &t) != 0) return -1;
   return 0;
+}
+
+void rs232_Nizka_latence(int fd) {
+  // USB serial adapters otherwise hold received bytes for up to 16 ms.
+  struct serial_struct s;
+  if (ioctl(fd, TIOCGSERIAL, &s) != 0) return;
+  if (s.flags & ASYNC_LOW_LATENCY) return;
+  s.flags |= ASYNC_LOW_LATENCY;
+  (void)ioctl(fd, TIOCSSERIAL, &s);
 }

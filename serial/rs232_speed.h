@@ -6,3 +6,7 @@
 // modem lines ignored, no flow control, reads returning at once.
 // Returns 0 or -1 with errno set.
 int rs232_Nastav_linku(int fd, int baud);
+
+// Asks the kernel driver for low-latency reception where it offers it;
+// a driver without it (a pseudo-terminal) is left as it is, silently.
+void rs232_Nizka_latence(int fd);

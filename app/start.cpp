@@ -90,8 +90,11 @@ bool Najdi_nejblizsi_zaznamnik(int port) {
     }
     int cislo = c_pri[Z_ZDROJ];
     // A responder below the number asked for breaks the rule the walk
-    // relies on; going on from it could circle for ever.
+    // relies on; going on from it could circle for ever. It counts as a
+    // wrong reply to the search.
     if (cislo < od) {
+      g_chyba = CHYBA_ODPOVED_HLEDEJ;
+      Tisk_chyby("Najdi_nejblizsi_zaznamnik");
       kom_Zavri_port();
       return false;
     }

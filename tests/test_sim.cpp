@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -441,6 +443,18 @@ TEST(SimLine, FramingResyncAndUnplug) {
   struct stat st;
   EXPECT_NE(::lstat(dir.port(3).c_str(), &st), 0);
   EXPECT_FALSE(line.supply_on());  // the API still answers
+
+  // A link is replaced; anything else at the path is left alone.
+  harness::write_file(dir.file("plain0"), "keep");
+  EXPECT_THROW(sim::Line(dir.file("plain0")), std::system_error);
+  EXPECT_EQ(harness::read_file(dir.file("plain0")), "keep");
+  EXPECT_EQ(::symlink("/nowhere", dir.port(4).c_str()), 0);
+  {
+    sim::Line again(dir.port(4));
+    Client c4(dir.port(4));
+    EXPECT_GE(c4.fd(), 0);
+  }
+  EXPECT_NE(::lstat(dir.port(4).c_str(), &st), 0);
 }
 
 TEST(SimCounts, InvertFormula) {
@@ -580,6 +594,10 @@ TEST(KvodaSim, CommandLine) {
   }
   struct stat st;
   EXPECT_NE(::lstat(dir.port(0).c_str(), &st), 0);
+  o.args = {"--port", dir.path + "/missing/ttyT0", "--adapter", "251"};
+  harness::Result nodir = harness::run(o, "", 10);
+  EXPECT_EQ(nodir.exit_code, 1);
+  EXPECT_NE(nodir.err.find("missing/ttyT0"), std::string::npos);
 
   o.args = {"--help"};
   EXPECT_NE(harness::run(o, "", 10).out.find("--scale N[:KG[:DEGC]]"), std::string::npos);

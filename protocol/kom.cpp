@@ -162,3 +162,12 @@ int kom_Vysli_a_prijmi_zpravu(int* vys, int* pri) {
   if (r != 0) return r;
   return kom_Prijmi_odpoved(pri);
 }
+
+int kom_Vysli_a_prijmi_platnou_zpravu(int* vys, int* pri) {
+  int r = kom_Vysli_a_prijmi_zpravu(vys, pri);
+  if (r != 0) return r;
+  // A corrupt reply must never reach the calibration record, a data file
+  // or, through a later block write, a scale's EEPROM.
+  if (g_chyba == CHYBA_KONTROLNI_SUMY || g_chyba == CHYBA_MAX_DELKA_DAT) return g_chyba;
+  return 0;
+}

@@ -12,6 +12,10 @@ extern long long g_casovac_prijmu;  // start of the current exchange, whole seco
 extern unsigned char g_buf_com[4096];
 
 int kom_Vysli_a_prijmi_zpravu(int* vys, int* pri);
+// The exchange for a reply whose contents are used (EEPROM blocks, counts, a
+// device found): a reply that failed the length or checksum test, already
+// reported by the test, counts as failed and its code (9 or 2) is returned.
+int kom_Vysli_a_prijmi_platnou_zpravu(int* vys, int* pri);
 int kom_Vysli_povel(int* vys);
 int kom_Prijmi_odpoved(int* pri);
 int Test_chyby_sumy(int* pri);

@@ -31,6 +31,11 @@ volatile sig_atomic_t m_zmeneno = 0;  // modes differ from m_puvodni
 
 enum Rezim { NEZNAMY, RADEK, KLAVESY };
 Rezim m_rezim = NEZNAMY;
+// Set after a stop and continue (Ctrl-Z, fg): the shell has meanwhile put
+// its own modes on the terminal, so ours are set again at the next call.
+volatile sig_atomic_t m_pokracovani = 0;
+
+void po_pokracovani(int) { m_pokracovani = 1; }
 
 void obnov_po_signalu(int sig) {
   if (m_zmeneno) tcsetattr(0, TCSANOW, &m_puvodni);
@@ -61,10 +66,23 @@ void priprav() {
     nova.sa_flags = 0;
     sigaction(sig, &nova, nullptr);
   }
+  struct sigaction stara {};
+  sigaction(SIGCONT, nullptr, &stara);
+  if (stara.sa_handler == SIG_DFL) {
+    struct sigaction nova {};
+    nova.sa_handler = po_pokracovani;
+    sigemptyset(&nova.sa_mask);
+    nova.sa_flags = SA_RESTART;
+    sigaction(SIGCONT, &nova, nullptr);
+  }
 }
 
 void nastav_rezim(Rezim r) {
   priprav();
+  if (m_pokracovani) {
+    m_pokracovani = 0;
+    m_rezim = NEZNAMY;
+  }
   if (!m_terminal || m_rezim == r) return;
   termios t = m_puvodni;
   if (r == RADEK) {

@@ -437,6 +437,35 @@ TEST(Terminal, ModesRestoredOnEveryWayOut) {
   }
 }
 
+TEST(Terminal, ModesSetAgainAfterStopAndContinue) {
+  // Stopped with the terminal set for keys, the shell puts its own modes
+  // back; after fg the wait for a key sets them again and a key without
+  // Enter still counts.
+  Terminal t;
+  int out;
+  pid_t pid = t.spust(
+      [] {
+        while (!kon_Cekej_na_klavesu(100)) {
+        }
+        std::printf("%c", kon_getch());
+      },
+      &out);
+  ASSERT_TRUE(t.ceka_na_klavesy());
+  kill(pid, SIGSTOP);
+  int status;
+  ASSERT_EQ(pid, waitpid(pid, &status, WUNTRACED));
+  ASSERT_TRUE(WIFSTOPPED(status));
+  ASSERT_EQ(0, tcsetattr(t.slave, TCSANOW, &t.puvodni));
+  kill(pid, SIGCONT);
+  ASSERT_TRUE(t.ceka_na_klavesy());
+  ASSERT_EQ(1, write(t.master, "k", 1));
+  std::string s = precti_vse(out);
+  waitpid(pid, &status, 0);
+  close(out);
+  EXPECT_EQ("k", s);
+  EXPECT_TRUE(t.jako_puvodne());
+}
+
 TEST(Terminal, RealProgramKeyAndSignal) {
   // The program itself on a terminal, without an adapter: option 6 with a
   // cycle of 10 s. One key without Enter ends the sampling; in a second run

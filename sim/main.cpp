@@ -35,15 +35,15 @@ const char* const USAGE =
     "With a COMMAND: run it with KVODA_PORT_PATTERN set and exit with its status;\n"
     "without: print KVODA_PORT_PATTERN=... and serve until interrupted.\n";
 
-struct ScaleSpec {
+struct ScaleSetup {
   int number;
   double kg, deg_c;
 };
 
-struct LineSpec {
+struct LineSetup {
   std::string path;
   std::vector<int> adapters, recorders;
-  std::vector<ScaleSpec> scales;
+  std::vector<ScaleSetup> scales;
   std::vector<sim::FaultRule> faults;
   bool drift = false, log = false;
 };
@@ -115,7 +115,7 @@ sim::FaultRule parse_fault(const std::string& s) {
 
 // The pattern that names all ports: the common path with the trailing port
 // number replaced by %d.
-std::string port_pattern(const std::vector<LineSpec>& lines) {
+std::string port_pattern(const std::vector<LineSetup>& lines) {
   std::string prefix;
   std::vector<int> seen;
   for (auto& l : lines) {
@@ -139,7 +139,7 @@ std::string port_pattern(const std::vector<LineSpec>& lines) {
 }
 
 struct Config {
-  std::vector<LineSpec> lines;
+  std::vector<LineSetup> lines;
   std::vector<std::string> command;
   bool help = false;
 };
@@ -150,7 +150,7 @@ Config parse(int argc, char** argv) {
     if (i + 1 >= argc) throw BadOption(std::string(argv[i]) + " wants a value");
     return argv[++i];
   };
-  auto line = [&](const char* opt) -> LineSpec& {
+  auto line = [&](const char* opt) -> LineSetup& {
     if (c.lines.empty()) throw BadOption(std::string(opt) + " must follow a --port");
     return c.lines.back();
   };
@@ -163,27 +163,27 @@ Config parse(int argc, char** argv) {
     } else if (a == "--help" || a == "-h") {
       c.help = true;
     } else if (a == "--port") {
-      LineSpec l;
+      LineSetup l;
       l.path = value(i);
       c.lines.push_back(l);
     } else if (a == "--adapter") {
-      LineSpec& l = line("--adapter");
+      LineSetup& l = line("--adapter");
       l.adapters.push_back(parse_int(value(i), 0, 255, "adapter address"));
     } else if (a == "--recorder") {
-      LineSpec& l = line("--recorder");
+      LineSetup& l = line("--recorder");
       l.recorders.push_back(parse_int(value(i), 0, 255, "recorder number"));
     } else if (a == "--scale") {
-      LineSpec& l = line("--scale");
+      LineSetup& l = line("--scale");
       auto p = split(value(i), ':');
       if (p.size() > 3) throw BadOption("--scale wants N[:KG[:DEGC]]");
-      ScaleSpec s{parse_int(p[0], 0, 255, "scale number"), 0, 20};
+      ScaleSetup s{parse_int(p[0], 0, 255, "scale number"), 0, 20};
       if (p.size() > 1) s.kg = parse_double(p[1], -1000, 1000, "scale load");
       if (p.size() > 2) s.deg_c = parse_double(p[2], -100, 200, "scale temperature");
       for (auto& o : l.scales)
         if (o.number == s.number) throw BadOption("scale " + p[0] + " given twice on one port");
       l.scales.push_back(s);
     } else if (a == "--fault") {
-      LineSpec& l = line("--fault");
+      LineSetup& l = line("--fault");
       l.faults.push_back(parse_fault(value(i)));
     } else if (a == "--drift") {
       line("--drift").drift = true;
@@ -214,12 +214,12 @@ std::string describe(const sim::Request& r) {
 
 // Prints what the lines decoded (with --log) and keeps their logs short
 // during a long run.
-void drain_logs(std::vector<std::unique_ptr<sim::Line>>& lines, const std::vector<LineSpec>& specs) {
+void drain_logs(std::vector<std::unique_ptr<sim::Line>>& lines, const std::vector<LineSetup>& setups) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
     auto reqs = lines[i]->requests();
     lines[i]->clear_log();
-    if (!specs[i].log) continue;
-    for (auto& r : reqs) std::fprintf(stderr, "%s: %s\n", specs[i].path.c_str(), describe(r).c_str());
+    if (!setups[i].log) continue;
+    for (auto& r : reqs) std::fprintf(stderr, "%s: %s\n", setups[i].path.c_str(), describe(r).c_str());
     std::fflush(stderr);
   }
 }
@@ -247,7 +247,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     tmpdir = tmpl;
-    LineSpec demo;
+    LineSetup demo;
     demo.path = tmpdir + "/ttySIM0";
     demo.adapters = {251};
     demo.scales = {{3, 38.4, 18.5}, {7, 52.1, 21.0}, {17, 27.6, 23.5}};
@@ -276,16 +276,16 @@ int main(int argc, char** argv) {
   {
     std::vector<std::unique_ptr<sim::Line>> lines;
     try {
-      for (auto& spec : cfg.lines) {
-        auto l = std::make_unique<sim::Line>(spec.path);
-        for (int a : spec.adapters) l->add_adapter(a);
-        for (int r : spec.recorders) l->add_recorder(r);
-        for (auto& s : spec.scales) {
+      for (auto& setup : cfg.lines) {
+        auto l = std::make_unique<sim::Line>(setup.path);
+        for (int a : setup.adapters) l->add_adapter(a);
+        for (int r : setup.recorders) l->add_recorder(r);
+        for (auto& s : setup.scales) {
           l->add_scale(s.number);
           l->set_load(s.number, s.kg, s.deg_c);
         }
-        for (auto& f : spec.faults) l->add_fault(f);
-        l->set_drift(spec.drift);
+        for (auto& f : setup.faults) l->add_fault(f);
+        l->set_drift(setup.drift);
         lines.push_back(std::move(l));
       }
     } catch (const std::exception& e) {

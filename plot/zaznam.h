@@ -1,0 +1,59 @@
+// One record line of the data file: device number, local date and time,
+// weight, temperature and the four raw counts, TAB-separated.
+#ifndef KVODA_PLOT_ZAZNAM_H
+#define KVODA_PLOT_ZAZNAM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace plot {
+
+// Longest line accepted; a real record is about 63 bytes, widened fields
+// leave plenty of room below this.
+constexpr std::size_t kMaxLine = 256;
+
+constexpr int kMaxDevice = 255;           // the line addresses one byte
+constexpr double kMaxWeightKg = 999999.99;
+constexpr double kMinTempC = -100.0;      // beyond these the sensor or its
+constexpr double kMaxTempC = 200.0;       // calibration is broken
+constexpr std::int32_t kMaxRaw = 16777215;  // 24-bit counts
+
+struct Record {
+  int device = 0;
+  std::int64_t time = 0;  // naive local time: seconds since 01.01.1970 00:00:00
+  double weight = 0;      // kg
+  double temp = 0;        // °C
+  std::int32_t a = 0, b = 0, n = 0, t = 0;
+};
+
+enum class Fault {
+  none,
+  fields,    // not eight TAB-separated fields
+  date,      // date or time malformed or not a calendar date
+  number,    // a numeric field malformed
+  range,     // a value outside its range
+  length,    // longer than kMaxLine
+  nul,       // contains a NUL byte
+};
+
+// Parses one line (without its '\n'; a trailing '\r' is allowed). Fills
+// `rec` only when the result is Fault::none.
+Fault ParseRecord(const char* line, std::size_t len, Record& rec);
+
+// Days between 01.01.1970 and the given date of the proleptic Gregorian
+// calendar, and back.
+std::int64_t DaysFromCivil(int year, int month, int day);
+void CivilFromDays(std::int64_t days, int& year, int& month, int& day);
+
+int DaysInMonth(int year, int month);
+
+// Naive local date-time <-> seconds.
+std::int64_t SecondsFromCivil(int year, int month, int day, int hour, int min, int sec);
+struct Civil {
+  int year, month, day, hour, min, sec;
+};
+Civil CivilFromSeconds(std::int64_t s);
+
+}  // namespace plot
+
+#endif

@@ -1,0 +1,286 @@
+// No record lost or corrupted: data files that cannot be written, files that
+// are the copy or backup themselves, signals during sampling, end of input
+// inside a dialogue, and an adapter pulled out at every stage of a run.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "sim.h"
+
+namespace {
+
+const std::string k_zaver = "--- program servis, byl ukoncen ---\n";
+
+std::vector<std::string> radky(const std::string& s) {
+  std::vector<std::string> r;
+  size_t a = 0;
+  while (a < s.size()) {
+    size_t b = s.find('\n', a);
+    if (b == std::string::npos) {
+      r.push_back(s.substr(a));  // an unterminated last line
+      break;
+    }
+    r.push_back(s.substr(a, b - a + 1));
+    a = b + 1;
+  }
+  return r;
+}
+
+// Every line is a complete record: eight fields, seven tabs, a line end.
+void jen_cele_zaznamy(const std::string& obsah) {
+  for (const std::string& r : radky(obsah)) {
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ('\n', r.back()) << r;
+    EXPECT_EQ(7, std::count(r.begin(), r.end(), '\t')) << r;
+  }
+}
+
+size_t pocet(const std::string& s, const std::string& co) {
+  size_t n = 0;
+  for (size_t p = s.find(co); p != std::string::npos; p = s.find(co, p + 1)) ++n;
+  return n;
+}
+
+// Processor time of a running process so far (utime + stime), seconds.
+double cpu_procesu(int pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  size_t p = s.rfind(')');
+  if (p == std::string::npos) return -1;
+  std::vector<std::string> pole;
+  std::string cur;
+  for (size_t i = p + 2; i < s.size(); ++i) {
+    if (s[i] == ' ') {
+      pole.push_back(cur);
+      cur.clear();
+    } else {
+      cur += s[i];
+    }
+  }
+  if (pole.size() < 13) return -1;
+  return (std::stod(pole[11]) + std::stod(pole[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Share of one processor the process uses over `sekundy` of waiting.
+double podil_cpu(int pid, double sekundy) {
+  double c0 = cpu_procesu(pid);
+  auto t0 = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(sekundy));
+  double c1 = cpu_procesu(pid);
+  double w = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  return (c1 - c0) / w;
+}
+
+const std::string k_zaznam_a = " 9\t01.01.2026 10:00:00\t  12.50\t 20.0\t100000\t200000\t 10000\t30000\n";
+const std::string k_zaznam_b = " 9\t01.01.2026 10:05:00\t  12.60\t 20.1\t100001\t200001\t 10001\t30001\n";
+
+}  // namespace
+
+TEST(Ztraty, UnwritableDataFileIsReportedNotHidden) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  ASSERT_EQ(0, mkdir(dir.file("adresar").c_str(), 0755));
+  for (std::string soubor : {std::string("/dev/full"), dir.file("chybi/zaznam.txt"), dir.file("adresar")}) {
+    harness::Options o;
+    o.args = {"4800", "0", "0", "120", soubor};
+    o.port_pattern = dir.pattern();
+    o.cwd = dir.path;
+    auto r = harness::run(o, "0\n3\n7\nn\n", 60);
+    EXPECT_EQ(0, r.exit_code) << soubor;
+    // The reading is shown, its record cannot be kept: error 26, not success.
+    EXPECT_NE(std::string::npos, r.out.find("\nv: 3 dat:")) << soubor << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("V Sejmi_hmotnost nastala chyba 26\n")) << soubor << r.out;
+    EXPECT_NE(std::string::npos, r.out.find(k_zaver)) << soubor;
+  }
+  struct stat st {};
+  EXPECT_NE(0, stat(dir.file("chybi").c_str(), &st));  // nothing created in its place
+}
+
+TEST(Ztraty, DataFileThatIsTheCopyOrTheBackupKeepsEveryRecord) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  // Named like the copy, directly and through a link: one sampling pass.
+  harness::write_file(dir.file("kopie.txt"), k_zaznam_a + k_zaznam_b);
+  harness::write_file(dir.file("data.txt"), k_zaznam_a + k_zaznam_b);
+  for (const char* soubor : {"kopie.txt", "data.txt"}) {
+    if (std::string(soubor) == "data.txt") {
+      std::remove(dir.file("kopie.txt").c_str());
+      ASSERT_EQ(0, symlink("data.txt", dir.file("kopie.txt").c_str()));
+    }
+    harness::Options o;
+    o.args = {"4800", "0", "0", "120", soubor, "1"};
+    o.port_pattern = dir.pattern();
+    o.cwd = dir.path;
+    auto r = harness::run(o, "6\n10\n", 90);
+    EXPECT_EQ(0, r.exit_code) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("V Kopie nastala chyba 24\n")) << r.out;
+    std::string obsah = harness::read_file(dir.file(soubor));
+    EXPECT_EQ(0u, obsah.find(k_zaznam_a + k_zaznam_b)) << soubor;
+    EXPECT_EQ(3u, radky(obsah).size()) << obsah;
+    jen_cele_zaznamy(obsah);
+  }
+  // Named like the backup: backup (k) and restore (o) leave it whole.
+  harness::write_file(dir.file("zaloha.txt"), k_zaznam_a + k_zaznam_b);
+  harness::Options o;
+  o.args = {"4800", "0", "0", "120", "zaloha.txt"};
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+  auto r = harness::run(o, "k\na\no\na\nn\n", 60);
+  EXPECT_EQ(0, r.exit_code);
+  EXPECT_EQ(k_zaznam_a + k_zaznam_b, harness::read_file(dir.file("zaloha.txt")));
+}
+
+TEST(Ztraty, SignalsDuringSamplingLeaveOnlyWholeRecords) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    harness::TempDir dir;
+    sim::Line line(dir.port(0));
+    line.add_adapter(251);
+    for (int n : {3, 7, 17}) line.add_scale(n);
+    harness::write_file(dir.file("zaznam.txt"), k_zaznam_a);
+    harness::Options o;
+    o.port_pattern = dir.pattern();
+    o.cwd = dir.path;
+    harness::Process p(o);
+    p.write("6\n10\n");
+    ASSERT_TRUE(p.wait_for("v: 7 dat:", 40)) << p.out();
+    // Somewhere inside the measurement of the next scale.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300 + 150 * (sig % 3)));
+    p.signal(sig);
+    ASSERT_TRUE(p.wait_exit(10));
+    EXPECT_EQ(sig, p.term_signal());
+    std::string obsah = harness::read_file(dir.file("zaznam.txt"));
+    EXPECT_EQ(0u, obsah.find(k_zaznam_a));
+    jen_cele_zaznamy(obsah);
+    // Every record whose console line came before the one in progress is there.
+    size_t ukazano = pocet(p.out(), "\nv:");
+    EXPECT_GE(radky(obsah).size(), ukazano);  // the old record plus all but the last shown
+    EXPECT_GE(ukazano, 2u);
+  }
+}
+
+TEST(Ztraty, EndOfInputInsideNumberDialogueWritesNothing) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  harness::Options o;
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+  // Option 1 up to the last question, then the input ends.
+  for (const char* vstup : {"0\n3\n1\nn\n", "0\n3\n1\nn\n5\n", "0\n3\n1\nn\n5\nx\n"}) {
+    auto r = harness::run(o, vstup, 60);
+    EXPECT_EQ(0, r.exit_code);
+    EXPECT_EQ(1u, pocet(r.out, k_zaver)) << vstup;
+    EXPECT_EQ(0, line.eeprom_writes(3)) << vstup;
+    EXPECT_EQ(3, line.eeprom(3)[0]);
+  }
+}
+
+TEST(Odpojeni, AdapterPulledOutDuringOneShotReading) {
+  harness::TempDir dir;
+  auto line = std::make_unique<sim::Line>(dir.port(0));
+  line->add_adapter(251);
+  line->add_scale(3);
+  sim::FaultRule f;
+  f.device = 3;
+  f.command = 3;
+  f.fault = sim::Fault::Silence;
+  line->add_fault(f);
+  harness::write_file(dir.file("zaznam.txt"), k_zaznam_a);
+  harness::Options o;
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+  harness::Process p(o);
+  p.write("0\n3\n7\n");
+  // Waiting for the weight reply that will never come: pull the adapter.
+  ASSERT_TRUE(p.wait_for("volba:7\n", 20)) << p.out();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  line->unplug();
+  size_t pred = p.out().size();
+  ASSERT_TRUE(p.wait_for_after("volba:", pred, 20)) << p.out();
+  // At the menu on a dead line: no processor spin.
+  EXPECT_LT(podil_cpu(p.pid(), 2.0), 0.02);
+  p.write("7\n");
+  pred = p.out().size();
+  ASSERT_TRUE(p.wait_for_after("volba:", pred, 60)) << p.out();
+  p.write("n\n");
+  ASSERT_TRUE(p.wait_exit(20));
+  EXPECT_EQ(0, p.exit_code());
+  EXPECT_NE(std::string::npos, p.out().find(k_zaver));
+  EXPECT_EQ(k_zaznam_a, harness::read_file(dir.file("zaznam.txt")));
+}
+
+TEST(Odpojeni, AdapterPulledOutDuringPeriodicSampling) {
+  harness::TempDir dir;
+  auto line = std::make_unique<sim::Line>(dir.port(0));
+  line->add_adapter(251);
+  line->add_scale(3);
+  line->add_scale(17);
+  harness::Options o;
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+  harness::Process p(o);
+  p.write("6\n10\n");
+  ASSERT_TRUE(p.wait_for("v:17 dat:", 40)) << p.out();
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  line->unplug();
+  // The next passes fail at once on the dead line and wait out the cycle.
+  size_t pred = p.out().size();
+  ASSERT_TRUE(p.wait_for_after("Nastala nejaka chyba v Snimej_hmotnost2...", pred, 30)) << p.out();
+  EXPECT_LT(podil_cpu(p.pid(), 3.0), 0.02);
+  p.write("x");
+  pred = p.out().size();
+  ASSERT_TRUE(p.wait_for_after("volba:", pred, 30)) << p.out();
+  p.write("n\n");
+  ASSERT_TRUE(p.wait_exit(20));
+  EXPECT_EQ(0, p.exit_code());
+  std::string obsah = harness::read_file(dir.file("zaznam.txt"));
+  EXPECT_EQ(2u, radky(obsah).size()) << obsah;
+  jen_cele_zaznamy(obsah);
+  EXPECT_EQ(0u, obsah.find(" 3\t"));
+}
+
+TEST(Odpojeni, AdapterPulledOutDuringDiscovery) {
+  harness::TempDir dir;
+  auto line = std::make_unique<sim::Line>(dir.port(3));
+  line->add_adapter(251);
+  sim::FaultRule f;
+  f.device = 251;
+  f.command = 5;
+  f.fault = sim::Fault::Silence;
+  line->add_fault(f);
+  harness::Options o;
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+  auto t0 = std::chrono::steady_clock::now();
+  harness::Process p(o);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  line->unplug();
+  ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
+  EXPECT_NE(std::string::npos, p.out().find("Hledam pripojeny adapter...")) << p.out();
+  // The first report of the start-up is the one shown: the failed send.
+  EXPECT_NE(std::string::npos, p.out().find("Hledam pripojeny adapter...V kom_Vysli_1_byte nastala chyba 6\n"))
+      << p.out();
+  EXPECT_EQ(std::string::npos, p.out().find("pripojen na port"));
+  p.write("n\n");
+  ASSERT_TRUE(p.wait_exit(20));
+  double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(0, p.exit_code());
+  EXPECT_LT(p.cpu_seconds() / wall, 0.2);
+}

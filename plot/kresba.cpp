@@ -313,15 +313,23 @@ TimeTicks MakeTimeTicks(std::int64_t t0, std::int64_t t1, int max_ticks) {
     return out;
   }
   Civil c = CivilFromSeconds(t0);
-  int y = c.year, m = c.month;  // first of this month, then onwards
-  for (int g = 0; g < 12 * kGuard + 24; ++g) {
-    bool aligned = st->months < 12 ? (m - 1) % st->months == 0 : (m == 1 && y % (st->months / 12) == 0);
+  if (st->months >= 12) {  // on the first of January of every k-th year
+    const int k = st->months / 12;
+    for (int y = (c.year + k - 1) / k * k, g = 0; y <= 9999 && g < kGuard; y += k, ++g) {
+      std::int64_t t = SecondsFromCivil(y, 1, 1, 0, 0, 0);
+      if (t > t1) break;
+      if (t >= t0) out.at.push_back(t);
+    }
+    return out;
+  }
+  int y = c.year, m = c.month;  // the first of this month, then onwards
+  for (int g = 0; g < 12 * kGuard; ++g) {
     std::int64_t t = SecondsFromCivil(y, m, 1, 0, 0, 0);
-    if (t > t1 || static_cast<int>(out.at.size()) >= kGuard) break;
-    if (aligned && t >= t0) out.at.push_back(t);
+    if (t > t1) break;
+    if ((m - 1) % st->months == 0 && t >= t0) out.at.push_back(t);
     if (++m > 12) {
       m = 1;
-      if (++y > 9999) break;
+      ++y;
     }
   }
   return out;

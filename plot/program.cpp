@@ -1,6 +1,7 @@
 #include "program.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -33,10 +34,25 @@ bool SameFile(const char* a, const char* b) {
   return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+// Standard output sent (by the shell) into one of the inputs.
+bool SameFile(std::FILE* f, const char* name) {
+  struct stat sf, sn;
+  return fstat(fileno(f), &sf) == 0 && S_ISREG(sf.st_mode) && stat(name, &sn) == 0 && sf.st_dev == sn.st_dev &&
+         sf.st_ino == sn.st_ino;
+}
+
+// A name as it goes into a one-line message.
+std::string Printable(const std::string& s) {
+  std::string o = s;
+  for (char& ch : o)
+    if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+  return o;
+}
+
 // Reads one input to its end; false (with errno's text in `why`) on a
 // read error.
 bool ReadAll(std::FILE* f, Collector& c, std::string& why) {
-  static thread_local std::vector<char> buf(1 << 20);
+  std::vector<char> buf(1 << 20);
   while (true) {
     std::size_t n = std::fread(buf.data(), 1, buf.size(), f);
     if (n > 0) c.Feed(buf.data(), n);
@@ -147,15 +163,16 @@ int Run(int argc, const char* const* argv, std::FILE* in, std::FILE* out, std::F
       if (output) return BadUsage(err, "option -o given twice");
       output = v;
     } else {
-      return BadUsage(err, std::string("unknown option '") + a + "'");
+      return BadUsage(err, "unknown option '" + Printable(a) + "'");
     }
   }
   if (inputs.empty()) inputs.push_back("-");
   const bool to_file = output && std::strcmp(output, "-") != 0;
-  if (to_file) {
-    for (const char* name : inputs)
-      if (std::strcmp(name, "-") != 0 && SameFile(name, output))
-        return BadUsage(err, std::string("the output ") + output + " is the input " + name);
+  for (const char* name : inputs) {
+    if (std::strcmp(name, "-") == 0) continue;
+    if (to_file ? SameFile(name, output) : SameFile(out, name))
+      return BadUsage(err, "the output " + Printable(to_file ? output : "(standard output)") + " is the input " +
+                               Printable(name));
   }
 
   Collector c;
@@ -167,14 +184,16 @@ int Run(int argc, const char* const* argv, std::FILE* in, std::FILE* out, std::F
     source += std_in ? "standard input" : name;
     std::FILE* f = std_in ? in : std::fopen(name, "rb");
     if (!f) {
-      std::fprintf(err, "kvoda_plot: %s: %s\n", name, std::strerror(errno));
+      std::fprintf(err, "kvoda_plot: %s: %s\n", Printable(name).c_str(), std::strerror(errno));
       status = 1;
       continue;
     }
-    c.Begin(std_in ? "standard input" : name);
+    if (std_in && isatty(fileno(in)))
+      std::fprintf(err, "kvoda_plot: reading records from the terminal, end with Ctrl-D\n");
+    c.Begin(std_in ? "standard input" : Printable(name));
     std::string why;
     if (!ReadAll(f, c, why)) {
-      std::fprintf(err, "kvoda_plot: %s: %s\n", name, why.c_str());
+      std::fprintf(err, "kvoda_plot: %s: %s\n", Printable(name).c_str(), why.c_str());
       status = 1;
     }
     c.End();
@@ -198,13 +217,14 @@ int Run(int argc, const char* const* argv, std::FILE* in, std::FILE* out, std::F
 
   std::FILE* o = to_file ? std::fopen(output, "wb") : out;
   if (!o) {
-    std::fprintf(err, "kvoda_plot: %s: %s\n", output, std::strerror(errno));
+    std::fprintf(err, "kvoda_plot: %s: %s\n", Printable(output).c_str(), std::strerror(errno));
     return 1;
   }
   bool ok = std::fwrite(svg.data(), 1, svg.size(), o) == svg.size();
   ok = (to_file ? std::fclose(o) == 0 : std::fflush(o) == 0) && ok;
   if (!ok) {
-    std::fprintf(err, "kvoda_plot: %s: %s\n", to_file ? output : "standard output", std::strerror(errno ? errno : EIO));
+    std::fprintf(err, "kvoda_plot: %s: %s\n", to_file ? Printable(output).c_str() : "standard output",
+                 std::strerror(errno ? errno : EIO));
     return 1;
   }
   return 0;

@@ -30,7 +30,7 @@ int Cteni_eeprom(int cislo_zarizeni, int cislo_eeprom) {
   hlavicka(c_vys, cislo_zarizeni, POVEL_CTENI, 2);
   c_vys[Z_DATA] = blok->adresa;
   c_vys[Z_DATA + 1] = blok->pocet;
-  if (kom_Vysli_a_prijmi_zpravu(c_vys, c_pri) != 0) return 1;
+  if (kom_Vysli_a_prijmi_platnou_zpravu(c_vys, c_pri) != 0) return 1;
 
   if (c_pri[Z_KLIC] != 0) {
     g_chyba = CHYBA_PROVEDENI_POVELU;
@@ -55,7 +55,7 @@ int Zapis_eeprom(int cislo_zarizeni, int cislo_eeprom) {
   hlavicka(z_vys, cislo_zarizeni, POVEL_ZAPIS, blok->delka_zapisu);
   z_vys[Z_DATA] = blok->adresa;
   for (int i = 0; i < blok->pocet; ++i) z_vys[Z_DATA + 1 + i] = bajty[i];
-  if (kom_Vysli_a_prijmi_zpravu(z_vys, z_pri) != 0) return 1;
+  if (kom_Vysli_a_prijmi_platnou_zpravu(z_vys, z_pri) != 0) return 1;
 
   if (z_pri[Z_KLIC] != 0) {
     g_chyba = CHYBA_PROVEDENI_POVELU;

@@ -80,7 +80,7 @@ int Mereni_zarizeni(int cislo, bool adresa_ze_zaznamu, const char* soubor, const
   h_vys[Z_SUMA] = 0;
   h_vys[Z_DELKA] = 0;
   h_vys[Z_KLIC] = 0;
-  if (kom_Vysli_a_prijmi_zpravu(h_vys, h_pri) != 0) return 1;
+  if (kom_Vysli_a_prijmi_platnou_zpravu(h_vys, h_pri) != 0) return 1;
   if (h_pri[Z_CIL] != KOM_ADRESA_PC) {
     chyba(CHYBA_CISLA_PC, jmeno);
     return 1;

@@ -67,7 +67,7 @@ int Najdi_nejblizsi(int* p_cislo) {
   c_vys[Z_KLIC] = 0;
   c_vys[Z_DATA] = *p_cislo;
 
-  int r = kom_Vysli_a_prijmi_zpravu(c_vys, c_pri);
+  int r = kom_Vysli_a_prijmi_platnou_zpravu(c_vys, c_pri);
   if (r != 0) {
     if (r == CHYBA_CEKANI_PRIJEM) *p_cislo = ZADNE_ZARIZENI;
     kom_Napajeni_vahy(0);

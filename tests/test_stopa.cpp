@@ -114,3 +114,55 @@ TEST(Stopa, UnopenableTraceIsSaidOnceAndIgnored) {
   EXPECT_NE(std::string::npos, err.find("missing/dir/trace.txt"));
   unsetenv("KVODA_TRACE");
 }
+
+TEST(Stopa, OneShotReadingThroughTheProgram) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  line.set_raw(3, 1200000, 2200000, 200000, 1200000);
+  auto beh = [&](bool trace) {
+    harness::Options o;
+    o.port_pattern = dir.pattern();
+    o.cwd = dir.path;
+    if (trace) o.env = {"KVODA_TRACE=" + dir.file("trace.txt")};
+    return harness::run(o, "0\n3\n7\nn\n", 60);
+  };
+  auto bez = beh(false);
+  line.clear_log();
+  auto se = beh(true);
+  ASSERT_EQ(0, se.exit_code);
+  // Same console, apart from the time of the reading.
+  auto bez_casu = [](std::string s) {
+    size_t p = s.find("dat:");
+    if (p != std::string::npos) s.replace(p, 19, "dat:--");
+    return s;
+  };
+  EXPECT_EQ(bez_casu(bez.out), bez_casu(se.out));
+  EXPECT_EQ("", se.err);
+
+  // One TX line per request the simulator saw, in order, each followed by
+  // its reply (the power-on reply is never read).
+  auto l = radky(harness::read_file(dir.file("trace.txt")));
+  auto req = line.requests();
+  std::vector<std::string> tx;
+  for (auto& s : l)
+    if (s.find(" TX ") != std::string::npos) tx.push_back(s);
+  ASSERT_EQ(req.size(), tx.size());
+  for (size_t i = 0; i < req.size(); ++i) {
+    std::string hlava = " TX dst=" + std::to_string(req[i].dest) + " src=253 cmd=" + std::to_string(req[i].cmd) +
+                        " len=" + std::to_string(req[i].len) + " ";
+    EXPECT_NE(std::string::npos, tx[i].find(hlava)) << i << ": " << tx[i];
+    EXPECT_NE(std::string::npos, tx[i].find(" ok")) << tx[i];
+  }
+  bool vaha = false;
+  for (size_t i = 0; i + 1 < l.size(); ++i) {
+    if (l[i].find(" TX dst=3 src=253 cmd=3 len=0 ") == std::string::npos) continue;
+    vaha = true;
+    EXPECT_NE(std::string::npos,
+              l[i + 1].find(" RX start=0x55 dst=253 src=3 code=0x83 len=12 status=0 "
+                            "data=80 4F 12 C0 91 21 40 0D 03 80 4F 12 sum=ok ok"))
+        << l[i + 1];
+  }
+  EXPECT_TRUE(vaha);
+}

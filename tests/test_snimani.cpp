@@ -179,8 +179,18 @@ TEST(Najdi, SearchCommandAndOutcomes) {
   EXPECT_EQ("", out);
   EXPECT_FALSE(l.line.supply_on());
 
+  // A corrupt reply names no device: the number stays.
+  l.line.clear_faults();
+  l.line.add_fault({-1, 6, -1, sim::Fault::BadChecksum, -1, -1});
+  n = 5;
+  g_tisk_chyby_jiz_proveden = 0;
+  out = zachyt([&] { EXPECT_EQ(1, Najdi_nejblizsi(&n)); });
+  EXPECT_EQ(5, n);
+  EXPECT_EQ(0u, out.find("V Test_chyby_sumy nastala chyba 2\n"));
+
   // A wrong reply: reported, the number unchanged.
   l.line.clear_faults();
+  g_tisk_chyby_jiz_proveden = 0;
   l.line.add_fault({-1, 6, -1, sim::Fault::WrongDest, -1, -1});
   n = 5;
   out = zachyt([&] { EXPECT_EQ(1, Najdi_nejblizsi(&n)); });

@@ -1,0 +1,94 @@
+# Installation and the Debian package.
+#
+#   cmake --install build [--prefix DIR]
+#   cd build && cpack -G DEB
+#
+# Included at the very end of the top-level CMakeLists.txt, so the program
+# targets of every subdirectory already exist.
+
+include(GNUInstallDirs)
+
+# The package is named kvoda-ser, so its documents go under that name rather
+# than under the project name that CMAKE_INSTALL_DOCDIR would use.
+set(KVODA_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/kvoda-ser")
+set(KVODA_EXAMPLES_DIR "${KVODA_DOC_DIR}/examples")
+
+install(TARGETS kvoda_ser kvoda_sim RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+
+# kvoda_plot is optional. Deciding at the end of the top-level directory also
+# catches a subdirectory that is added after this file is included.
+function(kvoda_install_plot)
+  if(TARGET kvoda_plot)
+    install(TARGETS kvoda_plot RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  endif()
+endfunction()
+if(CMAKE_VERSION VERSION_GREATER_EQUAL 3.19)
+  cmake_language(DEFER CALL kvoda_install_plot)
+else()
+  kvoda_install_plot()
+endif()
+
+install(FILES "${CMAKE_CURRENT_LIST_DIR}/kvoda_ser.1" "${CMAKE_CURRENT_LIST_DIR}/kvoda_sim.1"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION "${KVODA_DOC_DIR}")
+install(FILES "${CMAKE_CURRENT_LIST_DIR}/99-kvoda.rules" DESTINATION "${KVODA_EXAMPLES_DIR}")
+
+# The service unit and the cron line name the program by its full path (cron
+# and systemd do not search /usr/local/bin). The files in the source tree say
+# /usr/bin/kvoda_ser, which is right for the package; any other prefix given
+# at install time is written into the installed copies.
+install(CODE "set(KVODA_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+set(KVODA_EXAMPLES_SRC \"${CMAKE_CURRENT_LIST_DIR}\")
+set(KVODA_EXAMPLES_DIR \"${KVODA_EXAMPLES_DIR}\")
+set(KVODA_STAGE_ROOT \"${CMAKE_BINARY_DIR}/packaging\")")
+install(CODE [==[
+  if(IS_ABSOLUTE "${KVODA_BINDIR}")
+    set(kvoda_bindir "${KVODA_BINDIR}")
+  else()
+    set(kvoda_bindir "${CMAKE_INSTALL_PREFIX}/${KVODA_BINDIR}")
+  endif()
+  # A staging directory of its own, so that installs running side by side
+  # (a test and cpack, say) do not write the same files.
+  string(RANDOM LENGTH 12 kvoda_tag)
+  set(kvoda_stage "${KVODA_STAGE_ROOT}/examples-${kvoda_tag}")
+  set(kvoda_staged "")
+  foreach(kvoda_f kvoda-ser.service kvoda-ser.cron)
+    file(READ "${KVODA_EXAMPLES_SRC}/${kvoda_f}" kvoda_text)
+    string(REPLACE "/usr/bin/kvoda_ser" "${kvoda_bindir}/kvoda_ser" kvoda_text "${kvoda_text}")
+    file(WRITE "${kvoda_stage}/${kvoda_f}" "${kvoda_text}")
+    list(APPEND kvoda_staged "${kvoda_stage}/${kvoda_f}")
+  endforeach()
+  file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/${KVODA_EXAMPLES_DIR}" TYPE FILE
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES ${kvoda_staged})
+  file(REMOVE_RECURSE "${kvoda_stage}")
+]==])
+
+# --- Debian package -------------------------------------------------------
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "kvoda-ser")
+set(CPACK_PACKAGE_VENDOR "kvoda_ser project")
+set(CPACK_PACKAGE_CONTACT "kvoda_ser maintainers <maintainers@kvoda-ser.invalid>")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "service tool for electronic hive scales on a serial line")
+# The long description; CPack puts the summary above it and indents it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "kvoda_ser finds the USB-to-serial adapter of a line of hive scales, finds
+the scales on it, gives a scale its number, calibrates it, edits its
+constants, tests the line, and logs weight and temperature to a
+tab-separated file, interactively or unattended from boot.
+
+kvoda_sim simulates such a line on a pseudo-terminal, for trying the tool
+without hardware.")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_SECTION "electronics")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+set(CPACK_DEBIAN_PACKAGE_RELEASE "1")
+set(CPACK_DEBIAN_FILE_NAME "DEB-DEFAULT")
+# Set by hand: computing them would need dpkg-shlibdeps (dpkg-dev), which a
+# plain machine lacks. The programs use only the C and C++ run-time.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "systemd | cron")
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -115,14 +115,7 @@ bool Najdi_nejblizsi_zaznamnik(int port) {
 }  // namespace
 
 int Test_pripojeni_adapteru(int adresa) {
-  g_vys[Z_START] = KOM_START;
-  g_vys[Z_CIL] = adresa;
-  g_vys[Z_ZDROJ] = KOM_ADRESA_PC;
-  g_vys[Z_POVEL] = 5;
-  g_vys[Z_SUMA] = 0;
-  g_vys[Z_DELKA] = 1;
-  g_vys[Z_KLIC] = 0;
-  g_vys[Z_DATA] = TEST_ADAPTERU;
+  kom_Povel_adapteru(g_vys, adresa, TEST_ADAPTERU);
   int r = kom_Vysli_a_prijmi_zpravu(g_vys, g_pri);
   if (r != 0) return r;
   // Only the status counts: any device that says "done" is taken as the adapter.

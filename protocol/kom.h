@@ -45,6 +45,9 @@ extern int g_cislo_adapteru;
 extern int g_vys[KOM_DELKA_ZPRAVY];
 extern int g_pri[KOM_DELKA_ZPRAVY];
 
+// Fills an adapter request (command 5) to `cil` with the one data byte.
+void kom_Povel_adapteru(int* zprava, int cil, int data);
+
 int kom_Otevri_nebo_zavri_port(int akce, int port, int rychlost);
 int kom_Zavri_port();
 int Povel_napajeni(int akce);

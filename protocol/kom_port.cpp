@@ -10,6 +10,17 @@ int g_cislo_adapteru = ADRESA_ADAPTERU;
 int g_vys[KOM_DELKA_ZPRAVY];
 int g_pri[KOM_DELKA_ZPRAVY];
 
+void kom_Povel_adapteru(int* zprava, int cil, int data) {
+  zprava[Z_START] = KOM_START;
+  zprava[Z_CIL] = cil;
+  zprava[Z_ZDROJ] = KOM_ADRESA_PC;
+  zprava[Z_POVEL] = 5;
+  zprava[Z_SUMA] = 0;
+  zprava[Z_DELKA] = 1;
+  zprava[Z_KLIC] = 0;
+  zprava[Z_DATA] = data;
+}
+
 int kom_Otevri_nebo_zavri_port(int akce, int port, int rychlost) {
   g_chyba = 0;
   if (akce == 1) {
@@ -38,14 +49,7 @@ int kom_Zavri_port() {
 int Povel_napajeni(int akce) {
   g_chyba = 0;
   assert((akce >= ODPOJ)&&(akce <=PRIPOJ));
-  g_vys[Z_START] = KOM_START;
-  g_vys[Z_CIL] = g_cislo_adapteru;
-  g_vys[Z_ZDROJ] = KOM_ADRESA_PC;
-  g_vys[Z_POVEL] = 5;
-  g_vys[Z_SUMA] = 0;
-  g_vys[Z_DELKA] = 1;
-  g_vys[Z_KLIC] = 0;
-  g_vys[Z_DATA] = akce;
+  kom_Povel_adapteru(g_vys, g_cislo_adapteru, akce);
 
   // Power-on is never confirmed by a reply; the checks below then look at
   // the record the last power-off or adapter test left.

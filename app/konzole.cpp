@@ -15,6 +15,7 @@
 #include <initializer_list>
 
 #include "kom.h"
+#include "rs232.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ volatile sig_atomic_t m_pokracovani = 0;
 void po_pokracovani(int) { m_pokracovani = 1; }
 
 void obnov_po_signalu(int sig) {
+  rs232_Uvolni_porty();
   if (m_zmeneno) tcsetattr(0, TCSANOW, &m_puvodni);
   m_zmeneno = 0;
   signal(sig, SIG_DFL);

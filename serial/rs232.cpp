@@ -211,3 +211,9 @@ int rs232_Cekej_na_data(int index, int ms) {
   }
   return fd >= 0 ? -1 : 0;
 }
+
+void rs232_Uvolni_porty() {
+  for (int fd : Cport) {
+    if (fd >= 0) ioctl(fd, TIOCNXCL);
+  }
+}

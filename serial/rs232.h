@@ -36,3 +36,8 @@ void cprintf(int index, const char* text);
 // milliseconds have passed. Returns 1 readable, 0 timed out, -1 the port is
 // dead (hang-up or error); a dead port is slept out, never spun on.
 int rs232_Cekej_na_data(int index, int ms);
+
+// Clears the exclusive-use flag of every open port, from a signal handler
+// (async-signal-safe): a port whose far end stays open, as the simulator's
+// does, can then be opened again after the program was interrupted.
+void rs232_Uvolni_porty();

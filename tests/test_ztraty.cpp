@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -283,4 +285,27 @@ TEST(Odpojeni, AdapterPulledOutDuringDiscovery) {
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_EQ(0, p.exit_code());
   EXPECT_LT(p.cpu_seconds() / wall, 0.2);
+}
+
+TEST(Ztraty, InterruptedProgramLeavesThePortOpenable) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  harness::Options o;
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+  o.stdin_tty = true;
+  harness::Process p(o);
+  ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
+  p.signal(SIGINT);
+  ASSERT_TRUE(p.wait_exit(10));
+  EXPECT_EQ(SIGINT, p.term_signal());
+  // The simulator keeps its side open, so the exclusive flag would outlive
+  // the program and lock out every user but root.
+  int fd = open(dir.port(0).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  int excl = -1;
+  ASSERT_EQ(0, ioctl(fd, TIOCGEXCL, &excl));
+  EXPECT_EQ(0, excl);
+  close(fd);
 }

@@ -1,0 +1,196 @@
+// Install rules: `cmake --install` of this very build tree into a scratch
+// prefix puts the programs, man pages and unattended-logging examples where
+// the package and the documentation say, and the installed programs run.
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+std::string parent(const std::string& p) {
+  std::size_t s = p.find_last_of('/');
+  return s == std::string::npos || s == 0 ? std::string("/") : p.substr(0, s);
+}
+
+// Test executables live in <build>/tests/.
+std::string build_dir() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "";
+  buf[n] = '\0';
+  return parent(parent(buf));
+}
+
+// A value of the build's CMakeCache.txt ("NAME:TYPE=value"), or "".
+std::string cache_value(const std::string& build, const std::string& name) {
+  std::ifstream in(build + "/CMakeCache.txt");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, name.size() + 1, name + ":") != 0) continue;
+    std::size_t eq = line.find('=');
+    if (eq != std::string::npos) return line.substr(eq + 1);
+  }
+  return "";
+}
+
+bool exists(const std::string& p) {
+  struct stat st {};
+  return ::stat(p.c_str(), &st) == 0;
+}
+
+bool executable_file(const std::string& p) {
+  struct stat st {};
+  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(p.c_str(), X_OK) == 0;
+}
+
+std::string in_path(const std::string& tool) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path ? path : "/usr/bin:/bin");
+  std::string d;
+  while (std::getline(dirs, d, ':')) {
+    if (!d.empty() && executable_file(d + "/" + tool)) return d + "/" + tool;
+  }
+  return "";
+}
+
+std::string first_deb(const std::string& dir) {
+  std::string found;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      std::string n = e->d_name;
+      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".deb") == 0) found = dir + "/" + n;
+    }
+    ::closedir(d);
+  }
+  return found;
+}
+
+bool contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
+
+harness::Result run_tool(const std::string& program, const std::vector<std::string>& args, double seconds = 60) {
+  harness::Options o;
+  o.program = program;
+  o.args = args;
+  return harness::run(o, "", seconds);
+}
+
+}  // namespace
+
+// One test for the install and the package: both write the build tree's
+// install_manifest.txt, which the install half reads.
+TEST(Install, PutsFilesUnderThePrefixAndPackagesThemForDebian) {
+  const std::string build = build_dir();
+  const std::string cmake = cache_value(build, "CMAKE_COMMAND");
+  ASSERT_TRUE(executable_file(cmake)) << "no cmake recorded in " << build << "/CMakeCache.txt";
+
+  harness::TempDir dir;
+  const std::string prefix = dir.file("root");
+  harness::Result inst = run_tool(cmake, {"--install", build, "--prefix", prefix});
+  ASSERT_EQ(0, inst.exit_code) << inst.out << inst.err;
+
+  // Every installed file lies under the prefix: an absolute destination
+  // would escape both a scratch install and the package's staging root.
+  std::ifstream manifest(build + "/install_manifest.txt");
+  ASSERT_TRUE(manifest.good());
+  int listed = 0;
+  for (std::string f; std::getline(manifest, f); ++listed) {
+    EXPECT_EQ(0u, f.rfind(prefix + "/", 0)) << f;
+  }
+  EXPECT_GE(listed, 8);
+
+  const std::string bin = prefix + "/bin/";
+  EXPECT_TRUE(executable_file(bin + "kvoda_ser"));
+  EXPECT_TRUE(executable_file(bin + "kvoda_sim"));
+  if (exists(build + "/kvoda_plot")) {
+    EXPECT_TRUE(executable_file(bin + "kvoda_plot"));
+  }
+
+  const std::string man = prefix + "/share/man/man1/";
+  const std::string page = harness::read_file(man + "kvoda_ser.1");
+  EXPECT_TRUE(exists(man + "kvoda_sim.1"));
+  EXPECT_EQ(0u, page.rfind(".\\\"", 0)) << "not a roff page";
+  for (const char* s : {"KVODA_PORT_PATTERN", "KVODA_TRACE", ".SH EXIT STATUS", "zaznam.txt", "kopie.txt",
+                        "zaloha.txt", "kalzesil.txt", "kalnuly.txt", "4800"}) {
+    EXPECT_TRUE(contains(page, s)) << s;
+  }
+
+  // The service and the cron line name the binary of this prefix, since
+  // neither systemd nor cron searches where it was installed.
+  const std::string ex = prefix + "/share/doc/kvoda-ser/examples/";
+  const std::string unit = harness::read_file(ex + "kvoda-ser.service");
+  EXPECT_TRUE(contains(unit, "\nExecStart=" + bin + "kvoda_ser 4800 0 1 300 /var/lib/kvoda/zaznam.txt\n")) << unit;
+  EXPECT_TRUE(contains(unit, "\nStandardInput=null\n"));
+  EXPECT_TRUE(contains(unit, "\nRestart=on-failure\n"));
+  // systemd reads %d as a specifier; the pattern needs it doubled.
+  EXPECT_TRUE(contains(unit, "KVODA_PORT_PATTERN=/dev/kvoda%%d\n"));
+  const std::string cron = harness::read_file(ex + "kvoda-ser.cron");
+  EXPECT_TRUE(contains(cron, bin + "kvoda_ser 4800 0 1 120 /var/lib/kvoda/zaznam.txt 1 < /dev/null")) << cron;
+  EXPECT_EQ('\n', cron.empty() ? '\0' : cron.back()) << "cron ignores a last line without its line end";
+  const std::string rules = harness::read_file(ex + "99-kvoda.rules");
+  for (const char* s : {"SYMLINK+=\"kvoda0\"", "GROUP=\"dialout\"", "MODE=\"0660\"", "ENV{ID_MM_DEVICE_IGNORE}=\"1\"",
+                        "udevadm info"}) {
+    EXPECT_TRUE(contains(rules, s)) << s;
+  }
+
+  // The installed programs run from where they landed.
+  harness::Result help = run_tool(bin + "kvoda_ser", {"/h"}, 20);
+  EXPECT_EQ(0, help.exit_code) << help.err;
+  EXPECT_EQ(0u, help.out.rfind(std::string(65, '*') + "\n", 0)) << help.out;
+  harness::Result sim_help = run_tool(bin + "kvoda_sim", {"--help"}, 20);
+  EXPECT_EQ(0, sim_help.exit_code) << sim_help.err;
+  EXPECT_TRUE(contains(sim_help.out, "usage: kvoda_sim")) << sim_help.out;
+
+  // The Debian package, built into the scratch directory.
+  const std::string dpkg_deb = in_path("dpkg-deb");
+  const std::string cpack = cache_value(build, "CMAKE_CPACK_COMMAND");
+  if (dpkg_deb.empty() || !executable_file(cpack)) {
+    std::printf("no dpkg-deb or cpack here: package not checked\n");
+    return;
+  }
+  const std::string out = dir.file("pkg");
+  harness::Result pack = run_tool(cpack, {"-G", "DEB", "--config", build + "/CPackConfig.cmake", "-B", out});
+  ASSERT_EQ(0, pack.exit_code) << pack.out << pack.err;
+  const std::string deb = first_deb(out);
+  ASSERT_FALSE(deb.empty()) << pack.out;
+  harness::Result fields = run_tool(dpkg_deb, {"-f", deb, "Package", "Depends", "Maintainer"});
+  EXPECT_TRUE(contains(fields.out, "Package: kvoda-ser\n")) << fields.out;
+  EXPECT_TRUE(contains(fields.out, "Depends: libc6, libstdc++6, libgcc-s1\n")) << fields.out;
+  EXPECT_TRUE(contains(fields.out, "Maintainer: ")) << fields.out;
+  harness::Result list = run_tool(dpkg_deb, {"-c", deb});
+  for (const char* f : {"./usr/bin/kvoda_ser", "./usr/bin/kvoda_sim", "./usr/share/man/man1/kvoda_ser.1",
+                        "./usr/share/doc/kvoda-ser/examples/kvoda-ser.service",
+                        "./usr/share/doc/kvoda-ser/examples/kvoda-ser.cron",
+                        "./usr/share/doc/kvoda-ser/examples/99-kvoda.rules"}) {
+    EXPECT_TRUE(contains(list.out, std::string(f) + "\n")) << f;
+  }
+  const std::string x = dir.file("x");
+  ASSERT_EQ(0, run_tool(dpkg_deb, {"-x", deb, x}).exit_code);
+  EXPECT_TRUE(executable_file(x + "/usr/bin/kvoda_ser"));
+  EXPECT_TRUE(contains(harness::read_file(x + "/usr/share/doc/kvoda-ser/examples/kvoda-ser.service"),
+                       "\nExecStart=/usr/bin/kvoda_ser "));
+}
+
+TEST(Install, ManPagesRenderWithoutWarnings) {
+  const std::string groff = in_path("groff");
+  if (groff.empty()) GTEST_SKIP() << "groff is not installed";
+  const std::string src = cache_value(build_dir(), "CMAKE_HOME_DIRECTORY");
+  for (const char* page : {"kvoda_ser.1", "kvoda_sim.1"}) {
+    const std::string path = src + "/packaging/" + page;
+    ASSERT_TRUE(exists(path)) << path;
+    // -ww: every warning; -z: format only, discard the output.
+    harness::Result r = run_tool(groff, {"-man", "-Tutf8", "-ww", "-z", path}, 30);
+    EXPECT_EQ(0, r.exit_code) << page;
+    EXPECT_EQ("", r.err) << page;
+  }
+}

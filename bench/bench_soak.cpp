@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
   }
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count() - w0;
   double cpu = cpu_s() - c0;
-  std::fprintf(report, "%d passes over 32 scales in %.1f s: %.1f passes per minute (power pauses cut to 1/20)\n",
+  std::fprintf(report, "%d passes over 32 scales in %.1f s: %.1f passes per minute (power pauses shortened)\n",
                passes, wall, 60.0 * passes / wall);
   std::fprintf(report, "records %ld of %ld expected, %ld passes with a wrong count\n", records, expected_total,
                mismatches);

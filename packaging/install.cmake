@@ -8,6 +8,11 @@
 
 include(GNUInstallDirs)
 
+# Installing and packaging take what the build made and never build it
+# themselves (cpack would otherwise run a build of everything first, which
+# could relink programs under tests that are running).
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 # The package is named kvoda-ser, so its documents go under that name rather
 # than under the project name that CMAKE_INSTALL_DOCDIR would use.
 set(KVODA_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/kvoda-ser")

@@ -336,6 +336,55 @@ Result run(const Options& o, const std::string& input, double seconds) {
   return r;
 }
 
+ChildResult run_in_child(const std::string& input, bool close_input, const std::function<void()>& fn,
+                         unsigned seconds) {
+  int in[2], out[2];
+  if (::pipe(in) != 0 || ::pipe(out) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+  std::fflush(stdout);
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::close(in[0]);
+    ::close(in[1]);
+    ::close(out[0]);
+    ::close(out[1]);
+    ::alarm(seconds);
+    fn();
+    std::fflush(stdout);
+    ::_exit(0);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  // Small inputs only: written whole before the output is read.
+  std::size_t done = 0;
+  while (done < input.size()) {
+    ssize_t n = ::write(in[1], input.data() + done, input.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  if (close_input) ::close(in[1]);
+  ChildResult r;
+  char b[4096];
+  for (;;) {
+    ssize_t n = ::read(out[0], b, sizeof b);
+    if (n > 0) {
+      r.out.append(b, static_cast<std::size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  ::close(out[0]);
+  while (::waitpid(pid, &r.status, 0) < 0 && errno == EINTR) {
+  }
+  if (!close_input) ::close(in[1]);
+  return r;
+}
+
 std::string kvoda_ser_path() { return KVODA_SER_PATH; }
 std::string kvoda_sim_path() { return KVODA_SIM_PATH; }
 

@@ -3,6 +3,7 @@
 // standard output and error captured, exit status and timing recorded.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,18 @@ struct Result {
   double wall = 0;
 };
 Result run(const Options& o, const std::string& input, double seconds = 30);
+
+// Runs `fn` in a forked child of the test whose standard input is a pipe
+// fed with `input` and whose standard output is captured; with `close_input`
+// the pipe is closed after the input (end of input), otherwise it stays open
+// until the child exits. The child ends when `fn` returns (status 0) or
+// after `seconds` (SIGALRM).
+struct ChildResult {
+  std::string out;
+  int status = -1;  // as waitpid reports it
+};
+ChildResult run_in_child(const std::string& input, bool close_input, const std::function<void()>& fn,
+                         unsigned seconds = 30);
 
 std::string kvoda_ser_path();
 std::string kvoda_sim_path();

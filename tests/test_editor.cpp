@@ -90,48 +90,26 @@ constexpr int A_POSUN = 1, A_PAMET = 3, A_T2 = 19, A_K1 = 24, A_K2 = 26, A_K4 = 
 // what the child printed, followed by the record's g_k2 and g_t1 as
 // "|k2=.. t1=..|" when the editor returned.
 std::string Editor_v_diteti(const harness::TempDir& dir, int cislo, const std::string& vstup) {
-  int in[2], out[2];
-  EXPECT_EQ(0, pipe(in));
-  EXPECT_EQ(0, pipe(out));
-  std::fflush(stdout);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    close(in[0]);
-    close(in[1]);
-    close(out[0]);
-    close(out[1]);
-    alarm(60);
-    kon_Novy_vstup();
-    setenv("KVODA_PORT_PATTERN", dir.pattern().c_str(), 1);
-    char chyba[200];
-    if (rs232_Nastav_jmena(chyba, sizeof chyba) != 0 || kom_Otevri_nebo_zavri_port(1, 0, 4800) != 0) {
-      std::printf("port not opened\n");
-      std::fflush(stdout);
-      _exit(1);
-    }
-    g_cislo_zarizeni = cislo;
-    Prime_nastaveni();
-    std::printf("|k2=%d t1=%d|", g_k2, g_t1);
-    std::fflush(stdout);
-    kom_Zavri_port();
-    _exit(0);
-  }
-  close(in[0]);
-  close(out[1]);
-  EXPECT_EQ(static_cast<ssize_t>(vstup.size()), write(in[1], vstup.data(), vstup.size()));
-  close(in[1]);
-  std::string s;
-  char b[4096];
-  ssize_t n;
-  while ((n = read(out[0], b, sizeof b)) > 0 || (n < 0 && errno == EINTR))
-    if (n > 0) s.append(b, static_cast<std::size_t>(n));
-  close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << s;
-  return s;
+  harness::ChildResult r = harness::run_in_child(
+      vstup, true,
+      [&dir, cislo] {
+        kon_Novy_vstup();
+        setenv("KVODA_PORT_PATTERN", dir.pattern().c_str(), 1);
+        char chyba[200];
+        if (rs232_Nastav_jmena(chyba, sizeof chyba) != 0 || kom_Otevri_nebo_zavri_port(1, 0, 4800) != 0) {
+          std::printf("port not opened\n");
+          std::fflush(stdout);
+          _exit(1);
+        }
+        g_cislo_zarizeni = cislo;
+        Prime_nastaveni();
+        std::printf("|k2=%d t1=%d|", g_k2, g_t1);
+        std::fflush(stdout);
+        kom_Zavri_port();
+      },
+      60);
+  EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.out;
+  return r.out;
 }
 
 }  // namespace

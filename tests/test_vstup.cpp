@@ -22,10 +22,7 @@
 
 namespace {
 
-struct Vysledek {
-  std::string out;
-  int status = -1;
-};
+using Vysledek = harness::ChildResult;
 
 std::string precti_vse(int fd) {
   std::string s;
@@ -37,37 +34,8 @@ std::string precti_vse(int fd) {
   return s;
 }
 
-// Runs `fn` in a child whose standard input is a pipe fed with `vstup` and
-// whose standard output is captured. With `zavrit` the pipe is closed after
-// the input (end of input); otherwise it stays open until the child exits.
 Vysledek v_diteti(const std::string& vstup, bool zavrit, const std::function<void()>& fn) {
-  int in[2], out[2];
-  EXPECT_EQ(0, pipe(in));
-  EXPECT_EQ(0, pipe(out));
-  std::fflush(stdout);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    close(in[0]);
-    close(in[1]);
-    close(out[0]);
-    close(out[1]);
-    alarm(30);
-    fn();
-    std::fflush(stdout);
-    _exit(0);
-  }
-  close(in[0]);
-  close(out[1]);
-  EXPECT_EQ(static_cast<ssize_t>(vstup.size()), write(in[1], vstup.data(), vstup.size()));
-  if (zavrit) close(in[1]);
-  Vysledek v;
-  v.out = precti_vse(out[0]);
-  close(out[0]);
-  waitpid(pid, &v.status, 0);
-  if (!zavrit) close(in[1]);
-  return v;
+  return harness::run_in_child(vstup, zavrit, fn);
 }
 
 bool skoncilo_nulou(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }

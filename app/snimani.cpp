@@ -178,12 +178,19 @@ int Snimej_hmotnost_hledej(int a) {
     kom_Casovac_dobehl(&zacatek, 0);
     int n = 0;
     for (;;) {
+      const int hledano = n;
       if (Najdi_nejblizsi(&n) != 0) {
         if (n <= NEJVYSSI_SNIMANA_VAHA) {
           std::printf("Nastala nejaka chyba v Snimej_hmotnost2...\n");
           break;
         }
         if (kon_kbhit()) return konec_klavesou(true);
+        break;
+      }
+      // A responder below the number asked for would make the pass measure
+      // the same scales again and again, logging them without end.
+      if (n < hledano) {
+        std::printf("Nastala nejaka chyba v Snimej_hmotnost2...\n");
         break;
       }
       if (n > NEJVYSSI_SNIMANA_VAHA) break;

@@ -309,3 +309,28 @@ TEST(Ztraty, InterruptedProgramLeavesThePortOpenable) {
   EXPECT_EQ(0, excl);
   close(fd);
 }
+
+TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  line.add_scale(17);
+  // Every search reply names scale 3, whatever number it was asked from.
+  sim::FaultRule f;
+  f.device = 255;
+  f.command = 6;
+  f.fault = sim::Fault::WrongResponder;
+  f.param = 3;
+  line.add_fault(f);
+  harness::Options o;
+  o.args = {"4800", "0", "0", "120", "zaznam.txt", "1"};
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+  auto r = harness::run(o, "6\n10\n", 60);
+  EXPECT_EQ(0, r.exit_code) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Nastala nejaka chyba v Snimej_hmotnost2...\n")) << r.out;
+  std::string obsah = harness::read_file(dir.file("zaznam.txt"));
+  EXPECT_EQ(1u, radky(obsah).size()) << obsah;
+  EXPECT_EQ(0u, obsah.find(" 3\t"));
+}

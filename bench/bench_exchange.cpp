@@ -13,19 +13,10 @@
 #include "chyba.h"
 #include "kom.h"
 #include "rs232.h"
+#include "hodiny.h"
 #include "sim.h"
 
 namespace {
-
-double cpu_s() {
-  rusage r{};
-  getrusage(RUSAGE_SELF, &r);
-  return r.ru_utime.tv_sec + r.ru_utime.tv_usec / 1e6 + r.ru_stime.tv_sec + r.ru_stime.tv_usec / 1e6;
-}
-
-double wall_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 void request(int* z, int dest, int cmd, int data) {
   for (int i = 0; i < KOM_DELKA_ZPRAVY; ++i) z[i] = 0;

@@ -16,15 +16,13 @@
 
 #include "zaznam.h"
 
+#include "hodiny.h"
+
 namespace {
 
 constexpr int kScales = 32;
 constexpr int kDays = 365;
 constexpr int kPeriod = 300;
-
-double wall_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // Deterministic noise in [-1, 1).
 double noise(unsigned& state) {

@@ -16,15 +16,10 @@
 
 #include "rs232.h"
 #include "ser.h"
+#include "hodiny.h"
 #include "sim.h"
 
 namespace {
-
-double cpu_s() {
-  rusage r{};
-  getrusage(RUSAGE_SELF, &r);
-  return r.ru_utime.tv_sec + r.ru_utime.tv_usec / 1e6 + r.ru_stime.tv_sec + r.ru_stime.tv_usec / 1e6;
-}
 
 long rss_kb() {
   std::ifstream f("/proc/self/status");
@@ -102,7 +97,7 @@ int main(int argc, char** argv) {
     const sim::Fault failing[] = {sim::Fault::BadChecksum, sim::Fault::WrongCode, sim::Fault::WrongDest,
                                   sim::Fault::LongLength, sim::Fault::Partial};
     const sim::Fault harmless[] = {sim::Fault::BadStatus, sim::Fault::CorruptEcho, sim::Fault::WrongResponder};
-    w0 = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    w0 = wall_s();
     c0 = cpu_s();
     for (int pass = 0; pass < passes; ++pass) {
       if (pass == 1) {  // after the first pass has set up every buffer
@@ -151,7 +146,7 @@ int main(int argc, char** argv) {
     fds1 = open_fds();
     kom_Zavri_port();
   }
-  double wall = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count() - w0;
+  double wall = wall_s() - w0;
   double cpu = cpu_s() - c0;
   std::fprintf(report, "%d passes over 32 scales in %.1f s: %.1f passes per minute (power pauses shortened)\n",
                passes, wall, 60.0 * passes / wall);

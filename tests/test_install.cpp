@@ -208,10 +208,10 @@ TEST(Install, PutsFilesUnderThePrefixAndPackagesThemForDebian) {
   EXPECT_TRUE(contains(harness::read_file(x + "/usr/share/doc/kvoda-ser/examples/kvoda-ser.service"),
                        "\nExecStart=/usr/bin/kvoda_ser "));
   // The changelog's latest entry is the package's version.
-  harness::Result version = run_tool(dpkg_deb, {"-f", deb, "Version"});
-  EXPECT_EQ(0u, gunzip(x + "/usr/share/doc/kvoda-ser/changelog.Debian.gz").rfind("kvoda-ser (" +
-                                                                                   version.out.substr(0, version.out.find('\n')) + ")", 0))
-      << version.out;
+  std::string version = run_tool(dpkg_deb, {"-f", deb, "Version"}).out;
+  version = version.substr(0, version.find('\n'));
+  const std::string changelog = gunzip(x + "/usr/share/doc/kvoda-ser/changelog.Debian.gz");
+  EXPECT_EQ(0u, changelog.rfind("kvoda-ser (" + version + ") ", 0)) << version << "\n" << changelog;
 
   // Debian's own checker: errors fail, warnings are for the reader.
   const std::string lintian = in_path("lintian");
@@ -255,7 +255,9 @@ TEST(Install, HelpAndManPageNameTheSameOptions) {
     for (std::string l; std::getline(lines, l);)
       if (l.rfind(".B", 0) == 0) headings += l + "\n";
     const std::set<std::string> in_page = option_names(headings);
-    for (const std::string& o : in_help) EXPECT_TRUE(in_page.count(o)) << program << ": " << o << " not in the man page";
+    for (const std::string& o : in_help) {
+      EXPECT_TRUE(in_page.count(o)) << program << ": " << o << " not in the man page";
+    }
     for (const std::string& o : in_page) {
       if (o == "-h" || o == "--help") continue;
       EXPECT_TRUE(in_help.count(o)) << program << ": " << o << " not in --help";

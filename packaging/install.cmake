@@ -33,19 +33,20 @@ else()
   kvoda_install_plot()
 endif()
 
-install(FILES "${CMAKE_CURRENT_LIST_DIR}/kvoda_ser.1" "${CMAKE_CURRENT_LIST_DIR}/kvoda_sim.1"
-        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
-install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION "${KVODA_DOC_DIR}")
+install(FILES "${CMAKE_SOURCE_DIR}/README.md" "${CMAKE_CURRENT_LIST_DIR}/copyright" DESTINATION "${KVODA_DOC_DIR}")
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/99-kvoda.rules" DESTINATION "${KVODA_EXAMPLES_DIR}")
 
 # The service unit and the cron line name the program by its full path (cron
 # and systemd do not search /usr/local/bin). The files in the source tree say
 # /usr/bin/kvoda_ser, which is right for the package; any other prefix given
-# at install time is written into the installed copies.
+# at install time is written into the installed copies. The man pages and the
+# changelog are compressed on the way.
 install(CODE "set(KVODA_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
-set(KVODA_EXAMPLES_SRC \"${CMAKE_CURRENT_LIST_DIR}\")
+set(KVODA_PACKAGING_SRC \"${CMAKE_CURRENT_LIST_DIR}\")
 set(KVODA_EXAMPLES_DIR \"${KVODA_EXAMPLES_DIR}\")
-set(KVODA_STAGE_ROOT \"${CMAKE_BINARY_DIR}/packaging\")")
+set(KVODA_STAGE_ROOT \"${CMAKE_BINARY_DIR}/packaging\")
+set(KVODA_MAN_DIR \"${CMAKE_INSTALL_MANDIR}/man1\")
+set(KVODA_DOC_DIR \"${KVODA_DOC_DIR}\")")
 install(CODE [==[
   if(IS_ABSOLUTE "${KVODA_BINDIR}")
     set(kvoda_bindir "${KVODA_BINDIR}")
@@ -58,13 +59,32 @@ install(CODE [==[
   set(kvoda_stage "${KVODA_STAGE_ROOT}/examples-${kvoda_tag}")
   set(kvoda_staged "")
   foreach(kvoda_f kvoda-ser.service kvoda-ser.cron)
-    file(READ "${KVODA_EXAMPLES_SRC}/${kvoda_f}" kvoda_text)
+    file(READ "${KVODA_PACKAGING_SRC}/${kvoda_f}" kvoda_text)
     string(REPLACE "/usr/bin/kvoda_ser" "${kvoda_bindir}/kvoda_ser" kvoda_text "${kvoda_text}")
     file(WRITE "${kvoda_stage}/${kvoda_f}" "${kvoda_text}")
     list(APPEND kvoda_staged "${kvoda_stage}/${kvoda_f}")
   endforeach()
   file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/${KVODA_EXAMPLES_DIR}" TYPE FILE
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES ${kvoda_staged})
+
+  # Man pages and the changelog go in compressed, as Debian wants them; -n
+  # keeps name and time out of the archive, so a rebuild gives the same bytes.
+  function(kvoda_install_gz src dest_dir name)
+    execute_process(COMMAND gzip -9 -n -c "${src}" OUTPUT_FILE "${kvoda_stage}/${name}.gz"
+                    RESULT_VARIABLE kvoda_rc)
+    if(NOT kvoda_rc EQUAL 0)
+      message(FATAL_ERROR "gzip of ${src} failed: ${kvoda_rc}")
+    endif()
+    if(NOT IS_ABSOLUTE "${dest_dir}")
+      set(dest_dir "${CMAKE_INSTALL_PREFIX}/${dest_dir}")
+    endif()
+    file(INSTALL DESTINATION "${dest_dir}" TYPE FILE
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES "${kvoda_stage}/${name}.gz")
+  endfunction()
+  foreach(kvoda_page kvoda_ser.1 kvoda_sim.1 kvoda_plot.1)
+    kvoda_install_gz("${KVODA_PACKAGING_SRC}/${kvoda_page}" "${KVODA_MAN_DIR}" "${kvoda_page}")
+  endforeach()
+  kvoda_install_gz("${KVODA_PACKAGING_SRC}/changelog" "${KVODA_DOC_DIR}" "changelog.Debian")
   file(REMOVE_RECURSE "${kvoda_stage}")
 ]==])
 

@@ -1,6 +1,8 @@
 // Install rules: `cmake --install` of this very build tree into a scratch
 // prefix puts the programs, man pages and unattended-logging examples where
 // the package and the documentation say, and the installed programs run.
+// The package passes lintian, the man pages agree with the programs' help,
+// and the programs build where GoogleTest is missing.
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <dirent.h>
@@ -10,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -78,11 +82,30 @@ std::string first_deb(const std::string& dir) {
 
 bool contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 
-harness::Result run_tool(const std::string& program, const std::vector<std::string>& args, double seconds = 60) {
+harness::Result run_tool(const std::string& program, const std::vector<std::string>& args, double seconds = 60,
+                         const std::vector<std::string>& env = {}) {
   harness::Options o;
   o.program = program;
   o.args = args;
+  o.env = env;
   return harness::run(o, "", seconds);
+}
+
+// A compressed man page as text ("" when it is missing or not gzip).
+std::string gunzip(const std::string& path) {
+  const std::string gzip = in_path("gzip");
+  if (gzip.empty() || !exists(path)) return "";
+  harness::Result r = run_tool(gzip, {"-dc", path}, 20);
+  return r.exit_code == 0 ? r.out : "";
+}
+
+// The option names (-o, --port) a text mentions; in roff, "\-" is a dash.
+std::set<std::string> option_names(std::string text) {
+  for (std::size_t at; (at = text.find("\\-")) != std::string::npos;) text.replace(at, 2, "-");
+  std::set<std::string> names;
+  static const std::regex opt(R"((^|[\s\[(,"])(--?[a-z][a-z0-9-]*))");
+  for (std::sregex_iterator i(text.begin(), text.end(), opt), end; i != end; ++i) names.insert((*i)[2]);
+  return names;
 }
 
 }  // namespace
@@ -116,10 +139,13 @@ TEST(Install, PutsFilesUnderThePrefixAndPackagesThemForDebian) {
     EXPECT_TRUE(executable_file(bin + "kvoda_plot"));
   }
 
+  // Man pages go in compressed, one for each program.
   const std::string man = prefix + "/share/man/man1/";
-  const std::string page = harness::read_file(man + "kvoda_ser.1");
-  EXPECT_TRUE(exists(man + "kvoda_sim.1"));
-  EXPECT_EQ(0u, page.rfind(".\\\"", 0)) << "not a roff page";
+  const std::string page = gunzip(man + "kvoda_ser.1.gz");
+  for (const char* p : {"kvoda_ser.1", "kvoda_sim.1", "kvoda_plot.1"}) {
+    EXPECT_EQ(0u, gunzip(man + p + ".gz").rfind(".\\\"", 0)) << p << ".gz: not a compressed roff page";
+    EXPECT_FALSE(exists(man + p)) << p << " installed uncompressed";
+  }
   for (const char* s : {"KVODA_PORT_PATTERN", "KVODA_TRACE", ".SH EXIT STATUS", "zaznam.txt", "kopie.txt",
                         "zaloha.txt", "kalzesil.txt", "kalnuly.txt", "4800"}) {
     EXPECT_TRUE(contains(page, s)) << s;
@@ -168,7 +194,9 @@ TEST(Install, PutsFilesUnderThePrefixAndPackagesThemForDebian) {
   EXPECT_TRUE(contains(fields.out, "Depends: libc6, libstdc++6, libgcc-s1\n")) << fields.out;
   EXPECT_TRUE(contains(fields.out, "Maintainer: ")) << fields.out;
   harness::Result list = run_tool(dpkg_deb, {"-c", deb});
-  for (const char* f : {"./usr/bin/kvoda_ser", "./usr/bin/kvoda_sim", "./usr/share/man/man1/kvoda_ser.1",
+  for (const char* f : {"./usr/bin/kvoda_ser", "./usr/bin/kvoda_sim", "./usr/share/man/man1/kvoda_ser.1.gz",
+                        "./usr/share/man/man1/kvoda_sim.1.gz", "./usr/share/man/man1/kvoda_plot.1.gz",
+                        "./usr/share/doc/kvoda-ser/copyright", "./usr/share/doc/kvoda-ser/changelog.Debian.gz",
                         "./usr/share/doc/kvoda-ser/examples/kvoda-ser.service",
                         "./usr/share/doc/kvoda-ser/examples/kvoda-ser.cron",
                         "./usr/share/doc/kvoda-ser/examples/99-kvoda.rules"}) {
@@ -179,13 +207,28 @@ TEST(Install, PutsFilesUnderThePrefixAndPackagesThemForDebian) {
   EXPECT_TRUE(executable_file(x + "/usr/bin/kvoda_ser"));
   EXPECT_TRUE(contains(harness::read_file(x + "/usr/share/doc/kvoda-ser/examples/kvoda-ser.service"),
                        "\nExecStart=/usr/bin/kvoda_ser "));
+  // The changelog's latest entry is the package's version.
+  std::string version = run_tool(dpkg_deb, {"-f", deb, "Version"}).out;
+  version = version.substr(0, version.find('\n'));
+  const std::string changelog = gunzip(x + "/usr/share/doc/kvoda-ser/changelog.Debian.gz");
+  EXPECT_EQ(0u, changelog.rfind("kvoda-ser (" + version + ") ", 0)) << version << "\n" << changelog;
+
+  // Debian's own checker: errors fail, warnings are for the reader.
+  const std::string lintian = in_path("lintian");
+  if (lintian.empty()) {
+    std::printf("no lintian here: package not checked by it\n");
+    return;
+  }
+  harness::Result lint = run_tool(lintian, {"--fail-on", "error", deb}, 300);
+  EXPECT_EQ(0, lint.exit_code) << lint.out << lint.err;
+  EXPECT_FALSE(contains("\n" + lint.out, "\nE: ")) << lint.out;
 }
 
 TEST(Install, ManPagesRenderWithoutWarnings) {
   const std::string groff = in_path("groff");
   if (groff.empty()) GTEST_SKIP() << "groff is not installed";
   const std::string src = cache_value(build_dir(), "CMAKE_HOME_DIRECTORY");
-  for (const char* page : {"kvoda_ser.1", "kvoda_sim.1"}) {
+  for (const char* page : {"kvoda_ser.1", "kvoda_sim.1", "kvoda_plot.1"}) {
     const std::string path = src + "/packaging/" + page;
     ASSERT_TRUE(exists(path)) << path;
     // -ww: every warning; -z: format only, discard the output.
@@ -193,4 +236,66 @@ TEST(Install, ManPagesRenderWithoutWarnings) {
     EXPECT_EQ(0, r.exit_code) << page;
     EXPECT_EQ("", r.err) << page;
   }
+}
+
+// What --help lists, the man page describes, and the man page offers no
+// option the program lacks (the help option itself aside).
+TEST(Install, HelpAndManPageNameTheSameOptions) {
+  const std::string build = build_dir();
+  const std::string src = cache_value(build, "CMAKE_HOME_DIRECTORY");
+  for (const char* program : {"kvoda_sim", "kvoda_plot"}) {
+    harness::Result help = run_tool(build + "/" + program, {"--help"}, 20);
+    ASSERT_EQ(0, help.exit_code) << program << help.err;
+    const std::string page = harness::read_file(src + "/packaging/" + program + ".1");
+    ASSERT_FALSE(page.empty()) << program;
+    const std::set<std::string> in_help = option_names(help.out);
+    EXPECT_FALSE(in_help.empty()) << program;
+    std::string headings;
+    std::istringstream lines(page);
+    for (std::string l; std::getline(lines, l);)
+      if (l.rfind(".B", 0) == 0) headings += l + "\n";
+    const std::set<std::string> in_page = option_names(headings);
+    for (const std::string& o : in_help) {
+      EXPECT_TRUE(in_page.count(o)) << program << ": " << o << " not in the man page";
+    }
+    for (const std::string& o : in_page) {
+      if (o == "-h" || o == "--help") continue;
+      EXPECT_TRUE(in_help.count(o)) << program << ": " << o << " not in --help";
+    }
+  }
+}
+
+// Without GoogleTest the programs still configure and build, and the
+// configure says in one line why there are no tests; asking for the tests
+// then fails instead of quietly building none.
+TEST(Install, ProgramsBuildWithoutGoogleTest) {
+  const std::string build = build_dir();
+  const std::string cmake = cache_value(build, "CMAKE_COMMAND");
+  const std::string src = cache_value(build, "CMAKE_HOME_DIRECTORY");
+  ASSERT_TRUE(executable_file(cmake));
+  harness::TempDir dir;
+  std::vector<std::string> conf = {"-S", src, "-B", dir.file("b"), "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON",
+                                   "-DCMAKE_BUILD_TYPE=" + cache_value(build, "CMAKE_BUILD_TYPE")};
+  for (const char* v : {"CMAKE_CXX_COMPILER", "CMAKE_C_COMPILER", "CMAKE_CXX_COMPILER_LAUNCHER",
+                        "CMAKE_C_COMPILER_LAUNCHER"}) {
+    const std::string value = cache_value(build, v);
+    if (!value.empty()) conf.push_back(std::string("-D") + v + "=" + value);
+  }
+  // The scratch tree's objects match the main build's, whatever directory
+  // they are compiled in.
+  const std::vector<std::string> env = {"CCACHE_NOHASHDIR=1"};
+  harness::Result c = run_tool(cmake, conf, 300, env);
+  ASSERT_EQ(0, c.exit_code) << c.out << c.err;
+  EXPECT_TRUE(contains(c.out, "Tests are off: GoogleTest not found (Debian package libgtest-dev)\n")) << c.out;
+  harness::Result b =
+      run_tool(cmake, {"--build", dir.file("b"), "-j2", "--target", "kvoda_ser", "kvoda_sim", "kvoda_plot"}, 850, env);
+  ASSERT_EQ(0, b.exit_code) << b.out << b.err;
+  for (const char* p : {"kvoda_ser", "kvoda_sim", "kvoda_plot"}) EXPECT_TRUE(executable_file(dir.file("b/") + p)) << p;
+  EXPECT_FALSE(exists(dir.file("b/tests")));
+
+  conf[3] = dir.file("asked");
+  conf.push_back("-DKVODA_TESTS=ON");
+  harness::Result asked = run_tool(cmake, conf, 300, env);
+  EXPECT_NE(0, asked.exit_code) << asked.out;
+  EXPECT_TRUE(contains(asked.err, "KVODA_TESTS=ON") && contains(asked.err, "libgtest-dev")) << asked.err;
 }

@@ -119,17 +119,23 @@ bool Najdi_nejblizsi_zaznamnik(int port) {
 // One line on standard error saying why a port that exists would not open.
 void Duvod_portu(const char* jmeno, int chyba) {
   if (chyba == EACCES || chyba == EPERM) {
-    // Serial devices are opened to a group (dialout, tty, uucp); its
-    // members may use them.
+    // Serial devices are opened to a group (dialout, tty, uucp) whose
+    // members may use them. Joining root, or a group the mode shuts out,
+    // would not help: then only the administrator can.
     struct stat st {};
     const group* g = stat(jmeno, &st) == 0 ? getgrgid(st.st_gid) : nullptr;
-    if (g != nullptr && g->gr_name != nullptr) {
+    if (g == nullptr || g->gr_name == nullptr) {
+      std::fprintf(stderr, "kvoda_ser: %s: no permission to open it\n", jmeno);
+    } else if (st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
       std::fprintf(stderr,
                    "kvoda_ser: %s: no permission to open it; it belongs to group %s: join it with "
                    "'sudo usermod -aG %s $USER', then log in again\n",
                    jmeno, g->gr_name, g->gr_name);
     } else {
-      std::fprintf(stderr, "kvoda_ser: %s: no permission to open it\n", jmeno);
+      std::fprintf(stderr,
+                   "kvoda_ser: %s: no permission to open it; it belongs to group %s, which may not use it "
+                   "either (mode %03o): ask the administrator for access\n",
+                   jmeno, g->gr_name, static_cast<unsigned>(st.st_mode & 0777));
     }
   } else if (chyba == EBUSY) {
     std::fprintf(stderr, "kvoda_ser: %s: in use by another program\n", jmeno);

@@ -49,7 +49,7 @@ void zavri(int fd) {
 
 // errno of the last failed open of each port, 0 after a good one.
 int m_duvod[RS232_PORTS];
-const char* m_vzor = "";
+char m_vzor[RS232_NAME_LEN + 2];  // a usable pattern is never longer than its names + 1
 
 // Records why the open of port `index` failed; always 1, the failure result.
 int selhani(unsigned index, int chyba) {
@@ -94,7 +94,7 @@ bool rs232_Jmeno_portu(const char* pattern, int index, char* out, std::size_t ou
 int rs232_Nastav_jmena(char* err, std::size_t err_size) {
   const char* pattern = std::getenv("KVODA_PORT_PATTERN");
   if (pattern == nullptr) pattern = "/dev/ttyUSB%d";
-  m_vzor = pattern;
+  std::snprintf(m_vzor, sizeof m_vzor, "%s", pattern);
   std::memset(comports, 0, sizeof comports);
   for (int i = 0; i < RS232_PORTS - 1; ++i) {
     if (!rs232_Jmeno_portu(pattern, i, comports[i], RS232_NAME_LEN)) {

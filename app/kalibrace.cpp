@@ -221,13 +221,26 @@ void Posun_ciste_vahy() {
   const int pozadovano = Vstup_cisla("\nZadejte pozadovanou hodnotu hmotnosti [0.1kg] [-3000..3000]", 0,
                                      NEJMENSI_ZATEZ, NEJVETSI_ZATEZ);
   std::printf("Ponechte vahu pripojenu, nyni bude sejmuta soucasna hmotnost.\n");
-  if (Snimej_hmotnost_hledej(0) != 0) return;
+  if (Snimej_hmotnost_hledej(0, true) != 0) return;
 
-  // Weight and offset as the run left them: those of the last scale it
-  // measured, while g_cislo_zarizeni is back at the current scale.
-  g_posun = Omez_posun(Soucet_32(g_posun, Vypocet_korekce(pozadovano, g_fk)));
+  // The run measures every scale on the line; only the current scale's own
+  // weight may set its offset.
+  float zmereno = 0;
+  if (!Vaha_z_behu(g_cislo_zarizeni, &zmereno)) {
+    std::printf("Vaha %d nebyla pri snimani zmerena, konstanta posun nebyla zmenena.\n", g_cislo_zarizeni);
+    return;
+  }
+  // The run left the record of the last scale it read; block 1 of the
+  // current scale is read again so that only its offset changes in it.
+  kom_Napajeni_vahy(1);
+  if (Cteni_eeprom(g_cislo_zarizeni, 1) != 0) {
+    kom_Napajeni_vahy(0);
+    return;
+  }
+  kom_Napajeni_vahy(0);
+  g_posun = Omez_posun(Soucet_32(g_posun, Vypocet_korekce(pozadovano, zmereno)));
 
   if (!Ano_ne("\nUlozit novou konstantu posunu do vahy? (a/n): ")) return;
   if (Zapis_bloku(1) != 0) return;
-  Snimej_hmotnost_hledej(0);
+  Snimej_hmotnost_hledej(0, true);
 }

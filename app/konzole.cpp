@@ -129,11 +129,12 @@ bool dopln(bool cekat) {
   if (m_zacatek < m_konec) return true;
   if (m_eof) return false;
   m_zacatek = m_konec = 0;
+  // Whatever was printed reaches a pipe or file before any wait on input.
+  std::fflush(stdout);
   for (;;) {
     // poll() says readable at the end of a file or of /dev/null as well, so
     // only the read below tells a key from the end of input.
     if (!cekat && !cekej_na_fd(0)) return false;
-    std::fflush(stdout);
     ssize_t n = read(0, m_buf, sizeof m_buf);
     if (n > 0) {
       m_konec = static_cast<std::size_t>(n);
@@ -165,6 +166,58 @@ int dalsi_bajt() {
 int nahled_bez_cekani() {
   if (!dopln(false)) return -1;
   return m_buf[m_zacatek];
+}
+
+// Next byte if it is there or comes within ms, without consuming it; -1
+// otherwise.
+int nahled(int ms) {
+  if (dopln(false)) return m_buf[m_zacatek];
+  if (m_eof || ms <= 0) return -1;
+  cekej_na_fd(ms);
+  return dopln(false) ? m_buf[m_zacatek] : -1;
+}
+
+// The bytes of one key press come in one burst; a slow link may split it,
+// so the rest of a started key gets this long to arrive.
+constexpr int ZBYTEK_KLAVESY_MS = 30;
+constexpr int ESC = 0x1B;
+constexpr int NEJDELSI_SEKVENCE = 32;  // bytes after ESC [ taken at most
+
+// Consumes the next byte when it is there (or comes soon) and lies in lo..hi.
+bool vezmi_z_rozsahu(int lo, int hi) {
+  int d = nahled(ZBYTEK_KLAVESY_MS);
+  if (d < lo || d > hi) return false;
+  ++m_zacatek;
+  return true;
+}
+
+// The continuation bytes of a UTF-8 letter whose lead byte was c.
+void zbytek_znaku(int c) {
+  int zbyva = c >= 0xF0 && c <= 0xF4 ? 3 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xC2 && c <= 0xDF ? 1 : 0;
+  while (zbyva-- > 0 && vezmi_z_rozsahu(0x80, 0xBF)) {
+  }
+}
+
+// What follows ESC within one key: a CSI sequence (arrows, function and
+// editing keys), an SS3 sequence (arrows and F1-F4 in application mode), or
+// the one letter of Alt+key. ESC alone (nothing follows soon) is a key too.
+void zbytek_escape() {
+  int d = nahled(ZBYTEK_KLAVESY_MS);
+  if (d == '[') {
+    ++m_zacatek;
+    // Parameter and intermediate bytes, then the final byte.
+    for (int i = 0; i < NEJDELSI_SEKVENCE; ++i) {
+      if (vezmi_z_rozsahu(0x20, 0x3F)) continue;
+      vezmi_z_rozsahu(0x40, 0x7E);
+      return;
+    }
+  } else if (d == 'O') {
+    ++m_zacatek;
+    vezmi_z_rozsahu(0x40, 0x7E);
+  } else if (d >= 0 && d != ESC) {
+    ++m_zacatek;
+    zbytek_znaku(d);
+  }
 }
 
 bool je_mezera(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -210,8 +263,18 @@ int kon_kbhit() {
 
 int kon_getch() {
   nastav_rezim(KLAVESY);
-  return dalsi_bajt();
+  int c = dalsi_bajt();
+  // One key press is one key: the rest of its bytes must not turn into the
+  // next key or the next answer.
+  if (c == ESC) {
+    zbytek_escape();
+  } else if (c >= 0x80) {
+    zbytek_znaku(c);
+  }
+  return c;
 }
+
+int kon_Konec_vstupu() { return (m_zacatek >= m_konec && m_eof) ? 1 : 0; }
 
 void kon_Zahod_klavesy() {
   while (kon_kbhit()) kon_getch();
@@ -219,6 +282,7 @@ void kon_Zahod_klavesy() {
 
 int kon_Cekej_na_klavesu(int ms) {
   nastav_rezim(KLAVESY);
+  std::fflush(stdout);
   long long konec = ted_ms() + (ms > 0 ? ms : 0);
   for (;;) {
     if (dopln(false)) return 1;

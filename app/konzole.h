@@ -13,10 +13,17 @@
 void kon_Cti_token(char* buf, std::size_t size);
 
 int kon_kbhit();              // 1 when a key (an unread input byte) is waiting
-int kon_getch();              // takes one key without echo; waits for it (-1 at end of input)
+// Takes one key without echo, waiting for it; returns its first byte (-1 at
+// end of input). A key is all the bytes one key press sends: an escape
+// sequence (arrows, F-keys), Alt+key, or a UTF-8 letter. Input after it is kept.
+int kon_getch();
 void kon_Zahod_klavesy();     // takes and discards every waiting key
 // Waits up to ms milliseconds in the kernel for a key; 1 when one is waiting.
+// Standard output is flushed first, as before every wait on input.
 int kon_Cekej_na_klavesu(int ms);
+// 1 when standard input has ended and everything read from it is consumed:
+// no key will ever come. Known once a poll or read has met the end.
+int kon_Konec_vstupu();
 
 // Ends the program as option n: closes the port, prints the closing line,
 // restores the terminal, exit status 0.

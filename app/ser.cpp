@@ -6,12 +6,14 @@
 #include "ser.h"
 
 int main(int argc, char** argv) {
+  // The command line first: help and parameter errors do not depend on the
+  // port names, which are checked only when discovery is about to use them.
+  if (Zpracuj_prikazovou_radku(argc, argv) == 0) return 0;
   char chyba[160];
   if (rs232_Nastav_jmena(chyba, sizeof chyba) != 0) {
     std::fprintf(stderr, "kvoda_ser: %s\n", chyba);
     return 2;
   }
-  if (Zpracuj_prikazovou_radku(argc, argv) == 0) return 0;
   Pripoj_adapter();
   Hlavni_menu();
   return 0;

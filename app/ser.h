@@ -78,7 +78,12 @@ int Ano_ne(const char* text);
 // --- search and periodic sampling -------------------------------------------------------
 int Najdi_nejblizsi(int* p_cislo);
 int Kopie(const char* zdroj, const char* cil);
-int Snimej_hmotnost_hledej(int a);
+// With konec_vstupu_zastavi the end of standard input stops the run as a
+// key does (a calibration must not sample for ever once nobody can answer).
+int Snimej_hmotnost_hledej(int a, bool konec_vstupu_zastavi = false);
+// The weight the last sampling run measured for scale `cislo` (0..31), into
+// *p_fk; false when that run measured none for it.
+bool Vaha_z_behu(int cislo, float* p_fk);
 
 // --- start-up ------------------------------------------------------------------------------
 int Test_pripojeni_adapteru(int adresa);

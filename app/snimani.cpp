@@ -22,6 +22,11 @@ void chyba(int kod, const char* jmeno) {
   Tisk_chyby(jmeno);
 }
 
+// Weights of the scales 0..31 measured by the last sampling run (its last
+// pass); the offset calibration takes the current scale's own from here.
+float m_vaha_behu[NEJVYSSI_SNIMANA_VAHA + 1];
+bool m_zmerena_behem[NEJVYSSI_SNIMANA_VAHA + 1];
+
 // Opens a file of a copy without blocking on a FIFO and without truncating
 // anything; only a regular file is accepted. -1 on failure.
 int otevri_soubor(const char* cesta, int priznaky, struct stat* st) {
@@ -142,9 +147,16 @@ int Kopie(const char* zdroj, const char* cil) {
   return 0;
 }
 
-int Snimej_hmotnost_hledej(int a) {
+bool Vaha_z_behu(int cislo, float* p_fk) {
+  if (cislo < 0 || cislo > NEJVYSSI_SNIMANA_VAHA || !m_zmerena_behem[cislo]) return false;
+  *p_fk = m_vaha_behu[cislo];
+  return true;
+}
+
+int Snimej_hmotnost_hledej(int a, bool konec_vstupu_zastavi) {
   g_chyba = 0;
   const int puvodni_cislo = g_cislo_zarizeni;
+  for (bool& z : m_zmerena_behem) z = false;
 
   long perioda;
   if (g_autostart != 0) {
@@ -165,6 +177,9 @@ int Snimej_hmotnost_hledej(int a) {
 
   if (!test_souboru(g_soubor)) chyba(CHYBA_POCTU_OPAKOVANI_BLOKU, "Snimej_hmotnost_hledej");
 
+  // A key waiting; with konec_vstupu_zastavi the end of input counts as one,
+  // since no key could ever stop the run after it.
+  auto klavesa = [&] { return kon_kbhit() || (konec_vstupu_zastavi && kon_Konec_vstupu()); };
   // Ends the run on a key: the key is taken and has no other meaning.
   auto konec_klavesou = [&](bool kopirovat) {
     kon_getch();
@@ -184,7 +199,7 @@ int Snimej_hmotnost_hledej(int a) {
           std::printf("Nastala nejaka chyba v Snimej_hmotnost2...\n");
           break;
         }
-        if (kon_kbhit()) return konec_klavesou(true);
+        if (klavesa()) return konec_klavesou(true);
         break;
       }
       // A responder below the number asked for would make the pass measure
@@ -196,11 +211,12 @@ int Snimej_hmotnost_hledej(int a) {
       if (n > NEJVYSSI_SNIMANA_VAHA) break;
 
       g_cislo_zarizeni = n;
-      Mereni_zarizeni(n, true, g_soubor, "Snimej_hmotnost_hledej");
+      m_zmerena_behem[n] = Mereni_zarizeni(n, true, g_soubor, "Snimej_hmotnost_hledej") == 0;
+      if (m_zmerena_behem[n]) m_vaha_behu[n] = g_fk;
       kom_Napajeni_vahy(0);
       ++n;
       if (n > NEJVYSSI_SNIMANA_VAHA) break;
-      if (kon_kbhit()) return konec_klavesou(true);
+      if (klavesa()) return konec_klavesou(true);
       Kopie(g_soubor, g_kopie);
     }
 
@@ -211,9 +227,9 @@ int Snimej_hmotnost_hledej(int a) {
       g_cislo_zarizeni = puvodni_cislo;
       return g_chyba != 0 ? 1 : 0;
     }
-    if (kon_kbhit()) return konec_klavesou(false);
+    if (klavesa()) return konec_klavesou(false);
     while (!kom_Casovac_dobehl(&zacatek, perioda)) {
-      if (kon_Cekej_na_klavesu(KROK_CEKANI_MS)) return konec_klavesou(false);
+      if (kon_Cekej_na_klavesu(KROK_CEKANI_MS) || klavesa()) return konec_klavesou(false);
     }
   }
 }

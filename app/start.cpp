@@ -1,5 +1,9 @@
 // Start-up: the command line, the help text and the search for the adapter
 // behind which the scales hang.
+#include <grp.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -112,6 +116,55 @@ bool Najdi_nejblizsi_zaznamnik(int port) {
   }
 }
 
+// One line on standard error saying why a port that exists would not open.
+void Duvod_portu(const char* jmeno, int chyba) {
+  if (chyba == EACCES || chyba == EPERM) {
+    // Serial devices are opened to a group (dialout, tty, uucp) whose
+    // members may use them. Joining root, or a group the mode shuts out,
+    // would not help: then only the administrator can.
+    struct stat st {};
+    const group* g = stat(jmeno, &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+    if (g == nullptr || g->gr_name == nullptr) {
+      std::fprintf(stderr, "kvoda_ser: %s: no permission to open it\n", jmeno);
+    } else if (st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+      std::fprintf(stderr,
+                   "kvoda_ser: %s: no permission to open it; it belongs to group %s: join it with "
+                   "'sudo usermod -aG %s $USER', then log in again\n",
+                   jmeno, g->gr_name, g->gr_name);
+    } else {
+      std::fprintf(stderr,
+                   "kvoda_ser: %s: no permission to open it; it belongs to group %s, which may not use it "
+                   "either (mode %03o): ask the administrator for access\n",
+                   jmeno, g->gr_name, static_cast<unsigned>(st.st_mode & 0777));
+    }
+  } else if (chyba == EBUSY) {
+    std::fprintf(stderr, "kvoda_ser: %s: in use by another program\n", jmeno);
+  } else if (chyba == ENOTTY) {
+    std::fprintf(stderr, "kvoda_ser: %s: not a terminal, so not a serial port\n", jmeno);
+  } else {
+    std::fprintf(stderr, "kvoda_ser: %s: cannot be opened: %s\n", jmeno, std::strerror(chyba));
+  }
+}
+
+// After a discovery that found no adapter: why each existing port failed to
+// open, or that no port of the pattern exists at all. Standard output keeps
+// only the program's own report.
+void Duvody_selhani_portu() {
+  bool existuje = false;
+  for (int port = 0; port < RS232_PORTS; ++port) {
+    if (comports[port][0] == '\0') continue;
+    const int chyba = rs232_Duvod_selhani(port);
+    if (chyba == ENOENT || chyba == ENOTDIR) continue;
+    existuje = true;
+    if (chyba != 0) Duvod_portu(comports[port], chyba);
+  }
+  if (!existuje) {
+    std::fprintf(stderr, "kvoda_ser: no port named by the pattern %s exists; KVODA_PORT_PATTERN chooses another\n",
+                 rs232_Vzor_jmen());
+  }
+  std::fflush(stderr);
+}
+
 }  // namespace
 
 int Test_pripojeni_adapteru(int adresa) {
@@ -194,6 +247,8 @@ void Pripoj_adapter() {
   }
   if (!nalezen) {
     Tisk_chyby("Pripoj_adapter");
+    std::fflush(stdout);
+    Duvody_selhani_portu();
     return;
   }
   kom_Zpozdeni(200);

@@ -47,6 +47,16 @@ void zavri(int fd) {
   close(fd);
 }
 
+// errno of the last failed open of each port, 0 after a good one.
+int m_duvod[RS232_PORTS];
+char m_vzor[RS232_NAME_LEN + 2];  // a usable pattern is never longer than its names + 1
+
+// Records why the open of port `index` failed; always 1, the failure result.
+int selhani(unsigned index, int chyba) {
+  m_duvod[index] = chyba;
+  return 1;
+}
+
 // Spare slots hold -1 so that an operation on a port never opened fails
 // cleanly instead of touching descriptor 0.
 struct Inicializace {
@@ -84,6 +94,7 @@ bool rs232_Jmeno_portu(const char* pattern, int index, char* out, std::size_t ou
 int rs232_Nastav_jmena(char* err, std::size_t err_size) {
   const char* pattern = std::getenv("KVODA_PORT_PATTERN");
   if (pattern == nullptr) pattern = "/dev/ttyUSB%d";
+  std::snprintf(m_vzor, sizeof m_vzor, "%s", pattern);
   std::memset(comports, 0, sizeof comports);
   for (int i = 0; i < RS232_PORTS - 1; ++i) {
     if (!rs232_Jmeno_portu(pattern, i, comports[i], RS232_NAME_LEN)) {
@@ -112,30 +123,45 @@ int OpenComport(unsigned index, int baudrate) {
   const char* mod = rs232_Mod_rychlosti(baudrate);
   if (mod == nullptr) {
     std::printf("invalid baudrate\n");
-    return 1;
+    return selhani(index, EINVAL);
   }
   std::snprintf(baudr, sizeof baudr, "%s", mod);
-  if (comports[index][0] == '\0') return 1;
+  if (comports[index][0] == '\0') return selhani(index, ENOENT);
 
   // O_NONBLOCK: neither the open nor a read may wait for carrier or data.
   int fd = open(comports[index], O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return 1;
+  if (fd < 0) return selhani(index, errno);
   // Exclusive use: TIOCEXCL keeps out other openers (root excepted), the
   // lock keeps out root and any program that honours it.
-  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (!isatty(fd)) {
     close(fd);
-    return 1;
+    return selhani(index, ENOTTY);
   }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int chyba = errno == EWOULDBLOCK ? EBUSY : errno;
+    close(fd);
+    return selhani(index, chyba);
+  }
+  errno = 0;
   if (ioctl(fd, TIOCEXCL) != 0 || rs232_Nastav_linku(fd, baudrate) != 0) {
+    int chyba = errno != 0 ? errno : EIO;
     zavri(fd);
-    return 1;
+    return selhani(index, chyba);
   }
   rs232_Nizka_latence(fd);
   // Only a successful open takes the slot: a failed one never leaves a
   // closed descriptor behind for a later operation to hit.
   Cport[index] = fd;
+  m_duvod[index] = 0;
   return 0;
 }
+
+int rs232_Duvod_selhani(int index) {
+  if (index < 0 || index >= RS232_PORTS) return 0;
+  return m_duvod[index];
+}
+
+const char* rs232_Vzor_jmen() { return m_vzor; }
 
 int PollComport(int index, unsigned char* buf, int size) {
   if (index < 0 || index >= RS232_PORTS || Cport[index] < 0 || buf == nullptr || size <= 0) return 0;

@@ -24,7 +24,14 @@ bool rs232_Jmeno_portu(const char* pattern, int index, char* out, std::size_t ou
 // Mode text of a rate ("baud=2400 data=8 parity=N stop=1"), or nullptr.
 const char* rs232_Mod_rychlosti(int baudrate);
 
+// The pattern the names were built from ("" before rs232_Nastav_jmena).
+const char* rs232_Vzor_jmen();
+
 int OpenComport(unsigned index, int baudrate);
+// errno of the last failed OpenComport of port `index` (EBUSY when another
+// program holds it, ENOTTY when it is no terminal); 0 after a successful
+// open or when none was tried.
+int rs232_Duvod_selhani(int index);
 int PollComport(int index, unsigned char* buf, int size);
 int SendByte(int index, int byte);  // sends the low 8 bits
 int SendBuf(int index, const unsigned char* buf, int size);

@@ -33,7 +33,7 @@ std::int32_t U24(const sim::Eeprom& e, int adresa) {
   return e[adresa] | (e[adresa + 1] << 8) | (e[adresa + 2] << 16);
 }
 
-constexpr int A_POSUN = 1, A_T1 = 16, A_T2 = 19, A_K1 = 24, A_K2 = 26;
+constexpr int A_POSUN = 1, A_PAMET = 3, A_POCET = 5, A_T1 = 16, A_T2 = 19, A_K1 = 24, A_K2 = 26;
 
 // --- running the program ----------------------------------------------------------
 
@@ -463,18 +463,29 @@ TEST(KalibraceNuly, ZeroShiftWithLimitThenSaved) {
 // ---------------------------------------------------------------------------
 // Option * through the program
 
-TEST(KalibracePosunu, OffsetFromTheLastScaleOfTheRun) {
+TEST(KalibracePosunu, OffsetOfTheCurrentScaleFromItsOwnWeight) {
+  // Three scales; the current one is 3, and it comes first in the run, so a
+  // result taken from the last scale measured (17) would show.
   Relace r;
-  r.line.add_scale(3);
+  sim::Eeprom e3 = sim::default_eeprom(3);
+  Put(e3, A_POSUN, 10, 2);
+  Put(e3, A_PAMET, 111, 2);
+  Put(e3, A_POCET, 900, 2);
+  r.line.add_scale(3, e3);
+  r.line.add_scale(7);
   sim::Eeprom e17 = sim::default_eeprom(17);
   Put(e17, A_POSUN, 7, 2);
+  Put(e17, A_PAMET, 222, 2);
+  Put(e17, A_POCET, 1100, 2);
   r.line.add_scale(17, e17);
-  r.line.set_load(3, 10.05, 20.0);
+  const sim::Eeprom e7 = r.line.eeprom(7);
+  r.line.set_load(3, 42.55, 20.0);
+  r.line.set_load(7, 10.05, 20.0);
   r.line.set_load(17, 20.05, 20.0);
   // The sixth parameter makes each sampling run a single pass.
   r.Spust({"4800", "0", "0", "120", "zaznam.txt", "1"});
-  r.Posli("0\n3\n*\n0\n");
-  ASSERT_TRUE(r.Cekej("*\n" + Dotaz(k_hmotnost, 0, 0) +
+  r.Posli("0\n3\n*\n400\n");
+  ASSERT_TRUE(r.Cekej("*\n" + Dotaz(k_hmotnost, 0, 400) +
                       "Ponechte vahu pripojenu, nyni bude sejmuta soucasna hmotnost.\n"))
       << r.p->out();
   ASSERT_TRUE(r.Cekej("\nUlozit novou konstantu posunu do vahy? (a/n): ")) << r.p->out();
@@ -482,18 +493,42 @@ TEST(KalibracePosunu, OffsetFromTheLastScaleOfTheRun) {
   // The control run, then the menu ends the program after the single pass.
   ASSERT_TRUE(r.Konec()) << r.p->out();
   EXPECT_EQ(std::string::npos, r.p->out().find("Pozor")) << r.p->out();
-  // Scale 17 weighed 200.5 with its offset 7: 7 + (0 - 200) goes into
-  // block 1 of the current scale 3.
-  sim::Eeprom po = r.line.eeprom(3);
-  EXPECT_EQ(3, po[0]);
-  EXPECT_EQ(-193, S16(po, A_POSUN));
+  // Scale 3 weighed 425.5 with its offset 10: 10 + (400 - 425) goes into its
+  // block 1, whose number, memory and period count stay its own.
+  Put(e3, A_POSUN, -15, 2);
+  EXPECT_EQ(e3, r.line.eeprom(3));
   EXPECT_EQ(std::vector<int>{0}, Zapisy(r.line));
   EXPECT_EQ(1, r.line.eeprom_writes(3));
-  EXPECT_EQ(0, r.line.eeprom_writes(17));
+  EXPECT_EQ(e7, r.line.eeprom(7));
   EXPECT_EQ(e17, r.line.eeprom(17));
-  // Both runs recorded both scales.
+  // Both runs recorded all three scales.
   const std::string data = harness::read_file(r.dir.file("zaznam.txt"));
-  EXPECT_EQ(4u, Pocet_radku(data)) << data;
+  EXPECT_EQ(6u, Pocet_radku(data)) << data;
+}
+
+TEST(KalibracePosunu, CurrentScaleNotInTheRunAndEndOfInput) {
+  // Scale 40 lies above the sampled range, so the run cannot weigh it: no
+  // offset is computed from another scale's weight. The input ends during
+  // the run, which then stops as on a key instead of sampling for ever.
+  Relace r;
+  r.line.add_scale(3);
+  r.line.add_scale(40);
+  const sim::Eeprom e3 = r.line.eeprom(3), e40 = r.line.eeprom(40);
+  r.Spust();
+  r.Posli("0\n40\n*\n0\n");
+  r.p->close_stdin();
+  ASSERT_TRUE(r.Konec()) << r.p->out();
+  const std::string out = r.p->out();
+  EXPECT_NE(std::string::npos,
+            out.find("Vaha 40 nebyla pri snimani zmerena, konstanta posun nebyla zmenena.\n\n=== Kvoda"))
+      << out;
+  EXPECT_EQ(out.size() - k_zaver.size(), out.find(k_zaver)) << out;
+  EXPECT_EQ(std::string::npos, out.find("Ulozit")) << out;
+  EXPECT_TRUE(Zapisy(r.line).empty());
+  EXPECT_EQ(e3, r.line.eeprom(3));
+  EXPECT_EQ(e40, r.line.eeprom(40));
+  // The run stopped after the first scale it measured.
+  EXPECT_EQ(1u, Pocet_radku(harness::read_file(r.dir.file("zaznam.txt"))));
 }
 
 TEST(KalibracePosunu, LimitedOffsetThenEndOfInput) {

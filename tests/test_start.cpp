@@ -3,7 +3,13 @@
 // (in-process).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <limits.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -276,6 +282,21 @@ TEST(PrikazovaRadka, UnusablePortPatternEndsBeforeAnyPort) {
     ASSERT_FALSE(r.err.empty());
     EXPECT_EQ(r.err.size() - 1, r.err.find('\n'));  // one line
     EXPECT_NE(std::string::npos, r.err.find("KVODA_PORT_PATTERN"));
+
+    // The command line comes first: help, too many and rejected parameters
+    // give their texts and status 0 whatever the pattern holds.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> radky = {
+        {{"/h"}, Napoveda()},
+        {{"1", "2", "3", "4", "5", "6", "7", "8"}, "Bylo zadano prilis mnoho parametr\xC5\xAF!\n" + Napoveda()},
+        {{"4800", "2"}, "Chyba pri zadani parametru comx!\n" + Napoveda()},
+    };
+    for (const auto& radka : radky) {
+      o.args = radka.first;
+      r = harness::run(o, "", 15);
+      EXPECT_EQ(0, r.exit_code);
+      EXPECT_EQ(radka.second, r.out);
+      EXPECT_EQ("", r.err);
+    }
   }
   EXPECT_TRUE(line.received().empty());
 }
@@ -331,12 +352,76 @@ TEST(HledaniAdapteru, NothingAnswersReportsAndGoesOnIntoTheMenu) {
   std::vector<Povel> ocekavane = {Povel{5, 251, 2}, Povel{6, 255, 32}};
   EXPECT_EQ(ocekavane, Povely(line));
 
-  // No port at all: every open fails, and the report shows that.
+  EXPECT_EQ("", r.err);  // the port opened: nothing to explain
+
+  // No port at all: every open fails, and the report shows that; standard
+  // error names the pattern tried and how to choose another.
   harness::Options o;
   o.cwd = dir.path;
   r = harness::run(o, "n\n", 20);
   EXPECT_EQ(k_hledam + Hlaseni("Pripoj_adapter", 3) + Hlaseni("Povel_napajeni", 7) + Menu() + k_konec, r.out);
   EXPECT_EQ(0, r.exit_code);
+  EXPECT_EQ(
+      "kvoda_ser: no port named by the pattern /nonexistent-kvoda/ttyNONE%d exists; KVODA_PORT_PATTERN chooses "
+      "another\n",
+      r.err);
+}
+
+TEST(HledaniAdapteru, PortsThatWillNotOpenSayWhy) {
+  // Run as an ordinary user, with four ports that exist and will not open:
+  // a file that is no terminal, a terminal another program holds, a terminal
+  // open to a group the user is not in, and one only its owner may use.
+  // Standard output is the usual report.
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv";
+  harness::Options o;
+  o.program = "/usr/bin/setpriv";
+  o.args = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/usr/bin/test", "-x", harness::kvoda_ser_path()};
+  if (harness::run(o, "", 10).exit_code != 0) GTEST_SKIP() << "the program lies where nobody may run it";
+  harness::TempDir dir;
+  ASSERT_EQ(0, chmod(dir.path.c_str(), 0755));
+  harness::write_file(dir.port(0), "");
+  ASSERT_EQ(0, chmod(dir.port(0).c_str(), 0666));
+  sim::Line obsazena(dir.port(1));
+  obsazena.add_adapter(251);
+  sim::Line zakazana(dir.port(2));
+  zakazana.add_adapter(251);
+  char cesta[PATH_MAX];
+  ASSERT_NE(nullptr, realpath(dir.port(1).c_str(), cesta));
+  ASSERT_EQ(0, chmod(cesta, 0666));
+  const int drzitel = open(cesta, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(drzitel, 0);
+  ASSERT_EQ(0, flock(drzitel, LOCK_EX | LOCK_NB));
+  const group* g = getgrnam("dialout");
+  if (g == nullptr) g = getgrnam("tty");
+  ASSERT_NE(nullptr, g);
+  const std::string skupina = g->gr_name;
+  ASSERT_NE(nullptr, realpath(dir.port(2).c_str(), cesta));
+  ASSERT_EQ(0, chown(cesta, 0, g->gr_gid));
+  ASSERT_EQ(0, chmod(cesta, 0660));
+  sim::Line soukroma(dir.port(3));
+  soukroma.add_adapter(251);
+  ASSERT_NE(nullptr, realpath(dir.port(3).c_str(), cesta));
+  ASSERT_EQ(0, chown(cesta, 0, 0));
+  ASSERT_EQ(0, chmod(cesta, 0600));
+
+  o.args = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", harness::kvoda_ser_path()};
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+  harness::Result r = harness::run(o, "n\n", 30);
+  close(drzitel);
+  EXPECT_EQ(k_hledam + Hlaseni("Pripoj_adapter", 3) + Hlaseni("Povel_napajeni", 7) + Menu() + k_konec, r.out);
+  EXPECT_EQ(0, r.exit_code);
+  EXPECT_EQ("kvoda_ser: " + dir.port(0) + ": not a terminal, so not a serial port\n" +
+                "kvoda_ser: " + dir.port(1) + ": in use by another program\n" +
+                "kvoda_ser: " + dir.port(2) + ": no permission to open it; it belongs to group " + skupina +
+                ": join it with 'sudo usermod -aG " + skupina + " $USER', then log in again\n" +
+                "kvoda_ser: " + dir.port(3) +
+                ": no permission to open it; it belongs to group root, which may not use it either (mode 600): "
+                "ask the administrator for access\n",
+            r.err);
+  EXPECT_TRUE(obsazena.received().empty());
+  EXPECT_TRUE(zakazana.received().empty());
+  EXPECT_TRUE(soukroma.received().empty());
 }
 
 TEST(HledaniAdapteru, WalkEndsAtTopRecorderAndOnResponderBelowStart) {

@@ -2,6 +2,7 @@
 // menu loop until the user quits.
 #include <cstdio>
 
+#include "publikace.h"
 #include "rs232.h"
 #include "ser.h"
 
@@ -12,6 +13,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (Zpracuj_prikazovou_radku(argc, argv) == 0) return 0;
+  Publikace_programu();
   Pripoj_adapter();
   Hlavni_menu();
   return 0;

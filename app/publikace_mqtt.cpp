@@ -537,6 +537,11 @@ void Publikace_konec(double limit_s) {
     m_vlakno->detach();
     std::fprintf(stderr, "%s: MQTT: still connecting to %s at the end; not waiting for it\n", s.program.c_str(),
                  cil(s).c_str());
+    // The thread keeps its state; the process is about to end.
+    delete m_vlakno;
+    m_vlakno = nullptr;
+    m_stav = nullptr;
+    m_ukonceno = false;
     return;
   }
   m_vlakno->join();
@@ -548,6 +553,10 @@ void Publikace_konec(double limit_s) {
                  s.program.c_str(), p.cekajici, cil(s).c_str());
   hlas_zahozene(s);
   mosquitto_lib_cleanup();
+  // Publishing may be started afresh.
+  delete m_stav;
+  m_stav = nullptr;
+  m_ukonceno = false;
 }
 
 #else  // built without libmosquitto

@@ -38,7 +38,7 @@ double ted_s() { return std::chrono::duration<double>(Hodiny::now().time_since_e
 
 struct Polozka {
   std::string tema, obsah;
-  int cislo = -1;        // scale of a discovery message, else -1
+  int cislo = -1;        // scale of the last discovery message of a pair, else -1
   bool zaznam = true;    // a record (counted), not a discovery message
   std::uint64_t poradi = 0;  // order of queueing
   int mid = 0;           // message id while sent and unacknowledged
@@ -232,8 +232,9 @@ void hlas_zahozene(Stav& s) {
     s.zahozeno_hlaseni = 0;
   }
   if (n > 0)
-    std::fprintf(stderr, "%s: MQTT: %llu records were dropped from the full queue (%zu) and not published; they are in the data file\n",
-                 s.program.c_str(), static_cast<unsigned long long>(n), MEZ_FRONTY);
+    std::fprintf(stderr, "%s: MQTT: %llu %s dropped from the full queue (%zu) and not published; in the data file\n",
+                 s.program.c_str(), static_cast<unsigned long long>(n), n == 1 ? "record was" : "records were",
+                 MEZ_FRONTY);
 }
 
 void smycka(Stav* sp) {
@@ -262,7 +263,7 @@ void smycka(Stav* sp) {
         termin = ted_s() + TERMIN_PRIPOJENI_S;
       } else {
         if (!hlaseno_ztraceno)
-          std::fprintf(stderr, "%s: MQTT broker %s not reachable (%s); records are queued until it is\n",
+          std::fprintf(stderr, "%s: MQTT broker %s not reachable (%s); records are queued until it is back\n",
                        s.program.c_str(), cil(s).c_str(), c.duvod.c_str());
         hlaseno_ztraceno = true;
         pristi_pokus = ted_s() + prodleva;
@@ -482,7 +483,8 @@ bool Publikuj(const Zaznam_mqtt& zaznam) {
       q.tema = o.tema;
       q.obsah = o.obsah;
       q.zaznam = false;
-      q.cislo = zaznam.cislo;
+      // Dropping the pair's last message means announcing the scale again.
+      q.cislo = &o == &objev[1] ? zaznam.cislo : -1;
       if (!vloz(s, z, std::move(q))) return false;
     }
   }
@@ -549,8 +551,8 @@ void Publikace_konec(double limit_s) {
   m_vlakno = nullptr;
   const Publikace_pocty p = Publikace_stav();
   if (p.cekajici > 0)
-    std::fprintf(stderr, "%s: MQTT: %zu records not published (broker %s unreachable); they are in the data file\n",
-                 s.program.c_str(), p.cekajici, cil(s).c_str());
+    std::fprintf(stderr, "%s: MQTT: %zu %s not published (broker %s unreachable); in the data file\n",
+                 s.program.c_str(), p.cekajici, p.cekajici == 1 ? "record" : "records", cil(s).c_str());
   hlas_zahozene(s);
   mosquitto_lib_cleanup();
   // Publishing may be started afresh.

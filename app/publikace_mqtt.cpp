@@ -21,6 +21,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -460,8 +461,19 @@ int Publikace_start(const char* program, bool dostupnost, double cekat_na_misto_
   sigset_t vse, stare;
   sigfillset(&vse);
   pthread_sigmask(SIG_SETMASK, &vse, &stare);
-  m_vlakno = new std::thread(smycka, m_stav);
+  try {
+    m_vlakno = new std::thread(smycka, m_stav);
+  } catch (const std::exception&) {
+    m_vlakno = nullptr;
+  }
   pthread_sigmask(SIG_SETMASK, &stare, nullptr);
+  if (m_vlakno == nullptr) {
+    std::fprintf(stderr, "%s: MQTT: cannot start the publishing thread; running without publishing\n", program);
+    delete m_stav;
+    m_stav = nullptr;
+    mosquitto_lib_cleanup();
+    return -1;
+  }
   return 1;
 }
 

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -193,6 +194,25 @@ bool Pripojitelny(int port) {
 
 std::string Mosquitto() { return access("/usr/sbin/mosquitto", X_OK) == 0 ? "/usr/sbin/mosquitto" : "mosquitto"; }
 
+bool V_ceste(const std::string& program) {
+  const char* cesta = std::getenv("PATH");
+  std::string p = cesta != nullptr ? cesta : "";
+  for (std::size_t z = 0;;) {
+    const std::size_t k = p.find(':', z);
+    if (access((p.substr(z, k - z) + "/" + program).c_str(), X_OK) == 0) return true;
+    if (k == std::string::npos) return false;
+    z = k + 1;
+  }
+}
+
+// Debian's mosquitto and mosquitto-clients packages.
+bool Ma_mosquitto() {
+  return (access("/usr/sbin/mosquitto", X_OK) == 0 || V_ceste("mosquitto")) && V_ceste("mosquitto_sub") &&
+         V_ceste("mosquitto_passwd");
+}
+#define POTREBUJE_MOSQUITTO() \
+  if (!Ma_mosquitto()) GTEST_SKIP() << "mosquitto, mosquitto_sub or mosquitto_passwd is not installed"
+
 // mosquitto on 127.0.0.1:port; its sessions and retained messages survive
 // a stop and start (persistence in the test's directory).
 struct Broker {
@@ -309,6 +329,7 @@ double Pruchod(harness::Process& p, std::size_t zaznamu) {
 }
 
 TEST(Publikace, SamplingArrivesRetainedWithDiscoveryOnceAndReplays) {
+  POTREBUJE_MOSQUITTO();
   harness::TempDir dir;
   sim::Line line(dir.port(0));
   line.add_adapter(251);
@@ -387,6 +408,7 @@ TEST(Publikace, SamplingArrivesRetainedWithDiscoveryOnceAndReplays) {
 }
 
 TEST(Publikace, BrokerAwayQueuesInOrderThenWillOnKill) {
+  POTREBUJE_MOSQUITTO();
   harness::TempDir dir;
   sim::Line line(dir.port(0));
   line.add_adapter(251);
@@ -528,6 +550,7 @@ Zaznam_mqtt Vzorek(int i) {
 // In-process: settings that stop publishing, a broker that wants a password,
 // and a queue that overflows while the broker is away.
 TEST(Publikace, SettingsPasswordsAndAFullQueue) {
+  POTREBUJE_MOSQUITTO();
   harness::TempDir dir;
   struct Nastaveni {
     std::vector<std::pair<const char*, std::string>> env;

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,6 +67,7 @@ struct Stav {
   // Settings, fixed before the thread starts.
   Mqtt_adresa adresa;
   std::string predpona, objev, id_klienta, program;
+  std::string ca_soubor;  // certificates to trust instead of the system's
   bool dostupnost = false;
   double cekat_na_misto_s = 0;  // 0: a full queue drops its oldest
 };
@@ -159,7 +161,9 @@ bool pripoj(Spojeni& c) {
   if (!s.adresa.uzivatel.empty())
     mosquitto_username_pw_set(c.m, s.adresa.uzivatel.c_str(), s.adresa.ma_heslo ? s.adresa.heslo.c_str() : nullptr);
   if (s.adresa.tls) {
-    const int rc = mosquitto_tls_set(c.m, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
+    const bool vlastni = !s.ca_soubor.empty();
+    const int rc = mosquitto_tls_set(c.m, vlastni ? s.ca_soubor.c_str() : nullptr, vlastni ? nullptr : "/etc/ssl/certs",
+                                     nullptr, nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
       c.duvod = std::string("TLS set-up: ") + mosquitto_strerror(rc);
       zahod_klienta(c);
@@ -432,6 +436,12 @@ int Publikace_start(const char* program, bool dostupnost, double cekat_na_misto_
                  program);
     return -1;
   }
+  const char* ca = std::getenv("KVODA_MQTT_CAFILE");
+  if (ca != nullptr && *ca != '\0' && access(ca, R_OK) != 0) {
+    std::fprintf(stderr, "%s: KVODA_MQTT_CAFILE %s: %s; running without publishing\n", program, ca,
+                 std::strerror(errno));
+    return -1;
+  }
   char stroj[256] = "";
   if (gethostname(stroj, sizeof stroj - 1) != 0) stroj[0] = '\0';
   const std::string predpona = Predpona_temat(std::getenv("KVODA_MQTT_TOPIC"), stroj);
@@ -455,6 +465,7 @@ int Publikace_start(const char* program, bool dostupnost, double cekat_na_misto_
   s.program = program;
   s.dostupnost = dostupnost;
   s.cekat_na_misto_s = cekat_na_misto_s;
+  if (ca != nullptr) s.ca_soubor = ca;
   s.id_klienta = std::string(program) + "-" + std::to_string(getpid()) + "-" + stroj;
 
   // The thread takes no signals: they stay with the program's own handling.

@@ -13,8 +13,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (Zpracuj_prikazovou_radku(argc, argv) == 0) return 0;
-  Publikace_programu();
   Pripoj_adapter();
+  Publikace_programu();
   Hlavni_menu();
   return 0;
 }

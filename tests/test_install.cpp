@@ -115,16 +115,12 @@ TEST(Install, PutsFilesUnderThePrefixAndPackagesThemForDebian) {
   if (exists(build + "/kvoda_plot")) {
     EXPECT_TRUE(executable_file(bin + "kvoda_plot"));
   }
-  if (exists(build + "/kvoda_pub")) {
-    EXPECT_TRUE(executable_file(bin + "kvoda_pub"));
-    EXPECT_TRUE(exists(prefix + "/share/man/man1/kvoda_pub.1"));
-  }
 
   const std::string man = prefix + "/share/man/man1/";
   const std::string page = harness::read_file(man + "kvoda_ser.1");
   EXPECT_TRUE(exists(man + "kvoda_sim.1"));
   EXPECT_EQ(0u, page.rfind(".\\\"", 0)) << "not a roff page";
-  for (const char* s : {"KVODA_PORT_PATTERN", "KVODA_TRACE", "KVODA_MQTT_PASSWORD_FILE", ".SH EXIT STATUS", "zaznam.txt", "kopie.txt",
+  for (const char* s : {"KVODA_PORT_PATTERN", "KVODA_TRACE", ".SH EXIT STATUS", "zaznam.txt", "kopie.txt",
                         "zaloha.txt", "kalzesil.txt", "kalnuly.txt", "4800"}) {
     EXPECT_TRUE(contains(page, s)) << s;
   }
@@ -193,7 +189,7 @@ TEST(Install, ManPagesRenderWithoutWarnings) {
   const std::string groff = in_path("groff");
   if (groff.empty()) GTEST_SKIP() << "groff is not installed";
   const std::string src = cache_value(build_dir(), "CMAKE_HOME_DIRECTORY");
-  for (const char* page : {"kvoda_ser.1", "kvoda_sim.1", "kvoda_pub.1"}) {
+  for (const char* page : {"kvoda_ser.1", "kvoda_sim.1"}) {
     const std::string path = src + "/packaging/" + page;
     ASSERT_TRUE(exists(path)) << path;
     // -ww: every warning; -z: format only, discard the output.

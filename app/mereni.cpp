@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "publikace.h"
 #include "ser.h"
 #include "vzorce.h"
 
@@ -124,6 +125,7 @@ int Mereni_zarizeni(int cislo, bool adresa_ze_zaznamu, const char* soubor, const
     chyba(CHYBA_POCTU_OPAKOVANI_BLOKU, jmeno);
     return 1;
   }
+  Publikuj_zaznam(v, soubor);  // only once it is safely in the file
   return 0;
 }
 

@@ -2,6 +2,7 @@
 // menu loop until the user quits.
 #include <cstdio>
 
+#include "publikace.h"
 #include "rs232.h"
 #include "ser.h"
 
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   Pripoj_adapter();
+  Publikace_programu();
   Hlavni_menu();
   return 0;
 }

@@ -26,6 +26,9 @@ function(kvoda_install_plot)
   if(TARGET kvoda_plot)
     install(TARGETS kvoda_plot RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
   endif()
+  if(TARGET kvoda_pub)
+    install(TARGETS kvoda_pub RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  endif()
 endfunction()
 if(CMAKE_VERSION VERSION_GREATER_EQUAL 3.19)
   cmake_language(DEFER CALL kvoda_install_plot)
@@ -110,9 +113,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_RELEASE "1")
 set(CPACK_DEBIAN_FILE_NAME "DEB-DEFAULT")
 # Set by hand: computing them would need dpkg-shlibdeps (dpkg-dev), which a
-# plain machine lacks. The programs use only the C and C++ run-time.
+# plain machine lacks. The programs use only the C and C++ run-time and,
+# when built with publishing, libmosquitto.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1${KVODA_DEB_MQTT}")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "systemd | cron")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)

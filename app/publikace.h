@@ -1,0 +1,112 @@
+// Publishing of records to an MQTT broker: every record appended to a data
+// file is also sent as one JSON message, with Home Assistant discovery per
+// scale. Off unless KVODA_MQTT names a broker. The program's own path only
+// puts a finished record into a bounded queue; a background thread owns the
+// connection, so a broker that is down or silent never holds up the line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "vzorce.h"
+
+// --- pure parts: addresses, topics, payloads ------------------------------------
+
+struct Mqtt_adresa {
+  bool tls = false;            // mqtts://
+  std::string uzivatel;        // empty: anonymous
+  std::string heslo;
+  bool ma_heslo = false;       // a password was given (it may be empty)
+  std::string stroj;           // host name or address (IPv6 without brackets)
+  int port = 0;
+};
+
+// Parses mqtt://[user[:password]@]host[:port] and mqtts://...; user and
+// password may carry %XX escapes. Returns "" on success, otherwise the reason
+// (and `a` is left unspecified).
+std::string Rozeber_mqtt_url(const char* url, Mqtt_adresa* a);
+
+// The topic prefix: `nastaveni` (KVODA_MQTT_TOPIC) when given, otherwise
+// "kvoda/<host>" with the host name made safe for a topic level. Returns ""
+// when the given prefix is not a valid publishing topic (empty levels at
+// either end, wildcards, control characters).
+std::string Predpona_temat(const char* nastaveni, const char* stroj);
+// Discovery prefix from KVODA_MQTT_DISCOVERY (default "homeassistant"); ""
+// when invalid as above.
+std::string Predpona_objevu(const char* nastaveni);
+
+std::string Tema_stavu(const std::string& predpona, int cislo);  // <prefix>/scale/<n>/state
+std::string Tema_dostupnosti(const std::string& predpona);       // <prefix>/status
+
+// Local time with its offset east of UTC, "2026-12-07T08:15:30+01:00".
+std::string Iso_cas(const std::tm& cas, long posun_s);
+
+// One record as published.
+struct Zaznam_mqtt {
+  int cislo = 0;
+  std::tm cas{};
+  long posun_s = 0;            // UTC offset of `cas`
+  double kg = 0, stupne = 0;   // as printed in the record line (2 and 1 decimals)
+  std::int32_t a = 0, b = 0, n = 0, t = 0;
+  std::string soubor;          // the file the record went to
+};
+
+// A record of the program with its local time's offset.
+Zaznam_mqtt Zaznam_z_mereni(const Vysledek_mereni& v, long posun_s, const char* soubor);
+
+// {"scale":3,"time":"...","weight_kg":42.50,"temperature_c":18.0,
+//  "raw":{"a":..,"b":..,"n":..,"t":..},"file":"zaznam.txt"}; a value that is
+// not a finite number is null.
+std::string Json_stavu(const Zaznam_mqtt& z);
+std::string Json_text(const std::string& s);  // a JSON string literal, quotes included
+
+// Stable identifier base for a scale: the prefix with every character other
+// than letters, digits, '_' and '-' replaced by '_', then "_<n>".
+std::string Jednoznacne_id(const std::string& predpona, int cislo);
+
+struct Zprava_mqtt {
+  std::string tema, obsah;
+};
+// Discovery config messages of one scale: [0] weight, [1] temperature.
+void Zpravy_objevu(const std::string& predpona, const std::string& objev, int cislo, Zprava_mqtt out[2]);
+
+// --- the publisher ----------------------------------------------------------------
+
+// Reads KVODA_MQTT, KVODA_MQTT_TOPIC, KVODA_MQTT_DISCOVERY and
+// KVODA_MQTT_PASSWORD_FILE. With KVODA_MQTT unset or empty nothing happens
+// (no library call, no thread). A bad setting is said once on standard error
+// and the program runs on unpublished. With `dostupnost` the availability
+// topic says "online" while connected and "offline" as will and at the end.
+// With `cekat_na_misto_s` above 0 a full queue makes Publikuj wait for room
+// (giving up after so many seconds without an acknowledgement) instead of
+// dropping the oldest. Returns 1 when publishing is on, 0 when off, -1 on a
+// bad setting.
+int Publikace_start(const char* program, bool dostupnost, double cekat_na_misto_s);
+// For the program: Publikace_start with availability, and the end at exit.
+void Publikace_programu();
+
+bool Publikace_zapnuta();
+// Queues a record (and, the first time for its scale, the discovery). false
+// when publishing is off or waiting for room gave up.
+bool Publikuj(const Zaznam_mqtt& z);
+// A record just appended to `soubor` by the program.
+void Publikuj_zaznam(const Vysledek_mereni& v, const char* soubor);
+
+struct Publikace_pocty {
+  std::uint64_t prijato = 0;     // records queued
+  std::uint64_t potvrzeno = 0;   // records the broker acknowledged
+  std::uint64_t zahozeno = 0;    // records dropped from the full queue
+  std::size_t cekajici = 0;      // records still queued or unacknowledged
+};
+Publikace_pocty Publikace_stav();
+
+// Waits until every queued message is acknowledged; gives up when none has
+// been acknowledged for `bez_pokroku_s` seconds. true when all went out.
+bool Publikace_dorucit(double bez_pokroku_s);
+
+// Stops publishing: gives queued messages at most `limit_s` to be delivered,
+// says "offline" (with availability), disconnects. Records left undelivered
+// are said on standard error. Safe to call more than once.
+void Publikace_konec(double limit_s = 1.0);

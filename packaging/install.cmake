@@ -43,13 +43,15 @@ install(FILES "${CMAKE_CURRENT_LIST_DIR}/99-kvoda.rules" DESTINATION "${KVODA_EX
 # and systemd do not search /usr/local/bin). The files in the source tree say
 # /usr/bin/kvoda_ser, which is right for the package; any other prefix given
 # at install time is written into the installed copies. The man pages and the
-# changelog are compressed on the way.
+# changelog are compressed on the way; kvoda_pub's page goes only with the
+# program, which is built only with libmosquitto.
 install(CODE "set(KVODA_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
 set(KVODA_PACKAGING_SRC \"${CMAKE_CURRENT_LIST_DIR}\")
 set(KVODA_EXAMPLES_DIR \"${KVODA_EXAMPLES_DIR}\")
 set(KVODA_STAGE_ROOT \"${CMAKE_BINARY_DIR}/packaging\")
 set(KVODA_MAN_DIR \"${CMAKE_INSTALL_MANDIR}/man1\")
-set(KVODA_DOC_DIR \"${KVODA_DOC_DIR}\")")
+set(KVODA_DOC_DIR \"${KVODA_DOC_DIR}\")
+set(KVODA_MAN_PAGES \"kvoda_ser.1;kvoda_sim.1;kvoda_plot.1$<$<TARGET_EXISTS:kvoda_pub>:;kvoda_pub.1>\")")
 install(CODE [==[
   if(IS_ABSOLUTE "${KVODA_BINDIR}")
     set(kvoda_bindir "${KVODA_BINDIR}")
@@ -84,7 +86,7 @@ install(CODE [==[
     file(INSTALL DESTINATION "${dest_dir}" TYPE FILE
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES "${kvoda_stage}/${name}.gz")
   endfunction()
-  foreach(kvoda_page kvoda_ser.1 kvoda_sim.1 kvoda_plot.1)
+  foreach(kvoda_page ${KVODA_MAN_PAGES})
     kvoda_install_gz("${KVODA_PACKAGING_SRC}/${kvoda_page}" "${KVODA_MAN_DIR}" "${kvoda_page}")
   endforeach()
   kvoda_install_gz("${KVODA_PACKAGING_SRC}/changelog" "${KVODA_DOC_DIR}" "changelog.Debian")

@@ -206,6 +206,11 @@ TEST(Install, PutsFilesUnderThePrefixAndPackagesThemForDebian) {
                         "./usr/share/doc/kvoda-ser/examples/99-kvoda.rules"}) {
     EXPECT_TRUE(contains(list.out, std::string(f) + "\n")) << f;
   }
+#ifdef KVODA_S_MQTT
+  for (const char* f : {"./usr/bin/kvoda_pub", "./usr/share/man/man1/kvoda_pub.1.gz"}) {
+    EXPECT_TRUE(contains(list.out, std::string(f) + "\n")) << f;
+  }
+#endif
   const std::string x = dir.file("x");
   ASSERT_EQ(0, run_tool(dpkg_deb, {"-x", deb, x}).exit_code);
   EXPECT_TRUE(executable_file(x + "/usr/bin/kvoda_ser"));
@@ -232,7 +237,7 @@ TEST(Install, ManPagesRenderWithoutWarnings) {
   const std::string groff = in_path("groff");
   if (groff.empty()) GTEST_SKIP() << "groff is not installed";
   const std::string src = cache_value(build_dir(), "CMAKE_HOME_DIRECTORY");
-  for (const char* page : {"kvoda_ser.1", "kvoda_sim.1", "kvoda_plot.1"}) {
+  for (const char* page : {"kvoda_ser.1", "kvoda_sim.1", "kvoda_plot.1", "kvoda_pub.1"}) {
     const std::string path = src + "/packaging/" + page;
     ASSERT_TRUE(exists(path)) << path;
     // -ww: every warning; -z: format only, discard the output.
@@ -247,7 +252,8 @@ TEST(Install, ManPagesRenderWithoutWarnings) {
 TEST(Install, HelpAndManPageNameTheSameOptions) {
   const std::string build = build_dir();
   const std::string src = cache_value(build, "CMAKE_HOME_DIRECTORY");
-  for (const char* program : {"kvoda_sim", "kvoda_plot"}) {
+  for (const char* program : {"kvoda_sim", "kvoda_plot", "kvoda_pub"}) {
+    if (std::string(program) == "kvoda_pub" && !exists(build + "/kvoda_pub")) continue;  // built only with libmosquitto
     harness::Result help = run_tool(build + "/" + program, {"--help"}, 20);
     ASSERT_EQ(0, help.exit_code) << program << help.err;
     const std::string page = harness::read_file(src + "/packaging/" + program + ".1");

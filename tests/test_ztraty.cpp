@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -96,20 +97,58 @@ TEST(Ztraty, UnwritableDataFileIsReportedNotHidden) {
   line.add_adapter(251);
   line.add_scale(3);
   ASSERT_EQ(0, mkdir(dir.file("adresar").c_str(), 0755));
-  for (std::string soubor : {std::string("/dev/full"), dir.file("chybi/zaznam.txt"), dir.file("adresar")}) {
+  ASSERT_EQ(0, mkfifo(dir.file("rura").c_str(), 0644));
+  // /dev/null is a working data file that keeps nothing; /dev/full and the
+  // rest can't take a record, and a FIFO must not hang any option.
+  struct Pripad {
+    std::string soubor;
+    bool zapisovatelny, vymazatelny;
+  } pripady[] = {{"/dev/null", true, true},
+                 {"/dev/full", false, true},
+                 {dir.file("chybi/zaznam.txt"), false, false},
+                 {dir.file("adresar"), false, false},
+                 {dir.file("rura"), false, false}};
+  for (const Pripad& c : pripady) {
+    SCOPED_TRACE(c.soubor);
+    harness::write_file(dir.file("zaloha.txt"), k_zaznam_a);
     harness::Options o;
-    o.args = {"4800", "0", "0", "120", soubor};
+    o.args = {"4800", "0", "0", "120", c.soubor};
     o.port_pattern = dir.pattern();
     o.cwd = dir.path;
-    auto r = harness::run(o, "0\n3\n7\nn\n", 60);
-    EXPECT_EQ(0, r.exit_code) << soubor;
-    // The reading is shown, its record cannot be kept: error 26, not success.
-    EXPECT_NE(std::string::npos, r.out.find("\nv: 3 dat:")) << soubor << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("V Sejmi_hmotnost nastala chyba 26\n")) << soubor << r.out;
-    EXPECT_NE(std::string::npos, r.out.find(k_zaver)) << soubor;
+    // One-shot reading, backup, erase, restore, and sampling stopped by a key.
+    auto r = harness::run(o, "0\n3\n7\nk\na\nv\na\no\na\n6\n10\nx\nn\n", 60);
+    EXPECT_EQ(0, r.exit_code);
+    EXPECT_NE(std::string::npos, r.out.find(k_zaver));
+    // The readings are shown; a record that cannot be kept is error 26, not success.
+    EXPECT_EQ(2u, pocet(r.out, "\nv: 3 dat:")) << r.out;
+    EXPECT_EQ(c.zapisovatelny ? 0u : 1u, pocet(r.out, "V Sejmi_hmotnost nastala chyba 26\n")) << r.out;
+    EXPECT_EQ(c.zapisovatelny ? 0u : 1u, pocet(r.out, "V Snimej_hmotnost_hledej nastala chyba 26\n")) << r.out;
+    // No regular file to copy from or to: refused, and no success text.
+    EXPECT_EQ(2u, pocet(r.out, "V Kopie nastala chyba 24\n")) << r.out;
+    EXPECT_EQ(0u, pocet(r.out, "predchozi zaloha byla prepsana")) << r.out;
+    EXPECT_EQ(0u, pocet(r.out, "obnoveno")) << r.out;
+    EXPECT_EQ(c.vymazatelny ? 1u : 0u, pocet(r.out, "vymazano\n")) << r.out;
+    EXPECT_EQ(c.vymazatelny ? 0u : 1u, pocet(r.out, "V Vymaz_dat nastala chyba 26\n")) << r.out;
+    EXPECT_EQ(k_zaznam_a, harness::read_file(dir.file("zaloha.txt")));
   }
   struct stat st {};
   EXPECT_NE(0, stat(dir.file("chybi").c_str(), &st));  // nothing created in its place
+  ASSERT_EQ(0, stat(dir.file("rura").c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+  // A FIFO as the backup: backup and restore refuse it at once.
+  harness::write_file(dir.file("zaznam.txt"), k_zaznam_a);
+  ASSERT_EQ(0, std::remove(dir.file("zaloha.txt").c_str()));
+  ASSERT_EQ(0, mkfifo(dir.file("zaloha.txt").c_str(), 0644));
+  harness::Options o;
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+  auto r = harness::run(o, "k\na\no\na\nn\n", 30);
+  EXPECT_EQ(0, r.exit_code);
+  EXPECT_EQ(2u, pocet(r.out, "V Kopie nastala chyba 24\n")) << r.out;
+  EXPECT_EQ(0u, pocet(r.out, "predchozi zaloha byla prepsana")) << r.out;
+  EXPECT_EQ(0u, pocet(r.out, "obnoveno")) << r.out;
+  EXPECT_EQ(k_zaznam_a, harness::read_file(dir.file("zaznam.txt")));
 }
 
 TEST(Ztraty, DataFileThatIsTheCopyOrTheBackupKeepsEveryRecord) {
@@ -288,26 +327,64 @@ TEST(Odpojeni, AdapterPulledOutDuringDiscovery) {
 }
 
 TEST(Ztraty, InterruptedProgramLeavesThePortOpenable) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  harness::Options o;
-  o.port_pattern = dir.pattern();
-  o.cwd = dir.path;
-  o.stdin_tty = true;
-  harness::Process p(o);
-  ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
-  p.signal(SIGINT);
-  ASSERT_TRUE(p.wait_exit(10));
-  EXPECT_EQ(SIGINT, p.term_signal());
-  // The simulator keeps its side open, so the exclusive flag would outlive
-  // the program and lock out every user but root.
-  int fd = open(dir.port(0).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(fd, 0);
-  int excl = -1;
-  ASSERT_EQ(0, ioctl(fd, TIOCGEXCL, &excl));
-  EXPECT_EQ(0, excl);
-  close(fd);
+  // Whatever standard input is: a terminal (at the menu, and raw during
+  // sampling), /dev/null as under a service manager (in the autostart
+  // countdown), a pipe as under cron.
+  enum Vstup { TERMINAL, DEV_NULL, ROURA };
+  struct Pripad {
+    Vstup vstup;
+    int sig;
+    std::vector<std::string> args;
+    std::string vstupni_text, cekej_na;
+  } pripady[] = {
+      {TERMINAL, SIGINT, {}, "", "volba:"},
+      {TERMINAL, SIGQUIT, {}, "6\n10\n", "v: 3 dat:"},
+      {DEV_NULL, SIGTERM, {"4800", "0", "1", "120"}, "", "zrusit autostart..."},
+      {ROURA, SIGHUP, {}, "", "volba:"},
+  };
+  for (const Pripad& c : pripady) {
+    SCOPED_TRACE(c.sig);
+    harness::TempDir dir;
+    sim::Line line(dir.port(0));
+    line.add_adapter(251);
+    line.add_scale(3);
+    harness::Options o;
+    o.port_pattern = dir.pattern();
+    o.cwd = dir.path;
+    o.stdin_tty = c.vstup == TERMINAL;
+    // No core file for SIGQUIT; /dev/null put on standard input by the shell.
+    o.program = "/bin/sh";
+    o.args = {"-c", std::string("ulimit -c 0; exec \"$0\" \"$@\"") + (c.vstup == DEV_NULL ? " </dev/null" : ""),
+              harness::kvoda_ser_path()};
+    o.args.insert(o.args.end(), c.args.begin(), c.args.end());
+    harness::Process p(o);
+    ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
+    p.write(c.vstupni_text);
+    ASSERT_TRUE(p.wait_for(c.cekej_na, 30)) << p.out();
+    termios t{};
+    if (c.sig == SIGQUIT) {
+      // Polling for keys after the scale: the terminal is raw now.
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      ASSERT_EQ(0, tcgetattr(p.tty_master(), &t));
+      EXPECT_FALSE(t.c_lflag & ICANON);
+    }
+    p.signal(c.sig);
+    ASSERT_TRUE(p.wait_exit(10));
+    EXPECT_EQ(c.sig, p.term_signal());
+    if (c.vstup == TERMINAL) {
+      // Line editing and echo are back for the shell.
+      ASSERT_EQ(0, tcgetattr(p.tty_master(), &t));
+      EXPECT_TRUE((t.c_lflag & ICANON) && (t.c_lflag & ECHO));
+    }
+    // The simulator keeps its side open, so the exclusive flag would outlive
+    // the program and lock out every user but root.
+    int fd = open(dir.port(0).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    int excl = -1;
+    ASSERT_EQ(0, ioctl(fd, TIOCGEXCL, &excl));
+    EXPECT_EQ(0, excl);
+    close(fd);
+  }
 }
 
 TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {

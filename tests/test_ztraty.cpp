@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -12,6 +13,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <algorithm>
 #include <fstream>
 #include <memory>
@@ -410,4 +413,143 @@ TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {
   std::string obsah = harness::read_file(dir.file("zaznam.txt"));
   EXPECT_EQ(1u, radky(obsah).size()) << obsah;
   EXPECT_EQ(0u, obsah.find(" 3\t"));
+}
+
+TEST(Ztraty, StartedWithAStandardStreamClosed) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  harness::write_file(dir.file("zaznam.txt"), k_zaznam_a);
+  harness::Options o;
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+  o.program = "/bin/sh";
+  // Standard input closed: no port may take its place and feed the menu;
+  // the program meets the end of input and ends, the data file untouched.
+  o.args = {"-c", "exec \"$0\" \"$@\" <&-", harness::kvoda_ser_path()};
+  auto r = harness::run(o, "", 30);
+  EXPECT_EQ(0, r.exit_code);
+  EXPECT_EQ(1u, pocet(r.out, "volba:")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("volba:" + k_zaver)) << r.out;
+  EXPECT_EQ(k_zaznam_a, harness::read_file(dir.file("zaznam.txt")));
+  EXPECT_EQ(0, line.eeprom_writes(3));
+  // Standard output closed: the menu must not go out on the line, and the
+  // reading is recorded.
+  o.args = {"-c", "exec \"$0\" \"$@\" >&-", harness::kvoda_ser_path()};
+  r = harness::run(o, "0\n3\n7\nn\n", 30);
+  EXPECT_EQ(0, r.exit_code);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("", r.err);
+  std::string obsah = harness::read_file(dir.file("zaznam.txt"));
+  EXPECT_EQ(2u, radky(obsah).size()) << obsah;
+  EXPECT_EQ(0u, obsah.find(k_zaznam_a));
+  EXPECT_NE(std::string::npos, obsah.find("\n 3\t"));
+}
+
+namespace {
+
+// Fills the file system that holds `soubor` (created for it) to the last byte.
+void zaplnit(const std::string& soubor) {
+  int fd = open(soubor.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << soubor;
+  const std::string blok(4096, 'p');
+  for (size_t kus = blok.size(); kus > 0; kus /= 2)
+    while (write(fd, blok.data(), kus) == static_cast<ssize_t>(kus)) {
+    }
+  close(fd);
+}
+
+// Whole records, the last one padded so that the file ends `volno` bytes
+// short of a 4 KiB boundary: on a full disk an append finds room for that
+// much of a record and no more.
+std::string zaznamy_do(size_t radku, size_t volno) {
+  std::string s;
+  for (size_t i = 0; i < radku; ++i) s += k_zaznam_a;
+  const std::string zacatek = " 9\t01.01.2026 10:00:00\t\t\t\t\t\t";
+  size_t cil = (s.size() + zacatek.size() + 1 + volno + 4095) / 4096 * 4096 - volno;
+  return s + zacatek + std::string(cil - s.size() - zacatek.size() - 1, 'x') + "\n";
+}
+
+}  // namespace
+
+TEST(Ztraty, FullDiskOrFileSizeLimitLeavesEveryFileWhole) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  harness::Options o;
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+
+  // A file size limit cuts the record short: the program is not killed, the
+  // fragment goes, the failure is reported.
+  const std::string data = zaznamy_do(3, 30);
+  harness::write_file(dir.file("zaznam.txt"), data);
+  o.program = "prlimit";
+  o.args = {"--fsize=" + std::to_string(data.size() + 30), "--", harness::kvoda_ser_path()};
+  auto r = harness::run(o, "0\n3\n7\nn\n", 30);
+  EXPECT_EQ(0, r.exit_code) << r.err;
+  EXPECT_EQ(1u, pocet(r.out, "V Sejmi_hmotnost nastala chyba 26\n")) << r.out;
+  EXPECT_EQ(data, harness::read_file(dir.file("zaznam.txt")));
+
+  // A full disk: a small tmpfs of our own in a private mount namespace.
+  ASSERT_EQ(0, mkdir(dir.file("disk").c_str(), 0755));
+  const std::string pokus =
+      "unshare -m --propagation private sh -c 'mount -t tmpfs -o size=64k tmpfs " + dir.file("disk") + "' 2>/dev/null";
+  if (std::system(pokus.c_str()) != 0) GTEST_SKIP() << "no private tmpfs here (unshare -m and mount need root)";
+  o.program = "unshare";
+  o.args = {"-m", "--propagation", "private", "sh", "-c",
+            "mount -t tmpfs -o size=64k tmpfs disk && cd disk && exec \"$0\" \"$@\"", harness::kvoda_ser_path()};
+  harness::Process p(o);
+  ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out() << p.err();
+  // The namespace's files, seen from here while the program runs in it.
+  const std::string disk = "/proc/" + std::to_string(p.pid()) + "/root" + dir.file("disk") + "/";
+  const std::string zaloha = zaznamy_do(40, 100), kopie = zaznamy_do(5, 100);
+  harness::write_file(disk + "zaznam.txt", data);
+  harness::write_file(disk + "zaloha.txt", zaloha);
+  harness::write_file(disk + "kopie.txt", kopie);
+  zaplnit(disk + "plnic");
+  auto krok = [&](const std::string& vstup, const std::string& cekej_na = "volba:") {
+    size_t pred = p.out().size();
+    p.write(vstup);
+    EXPECT_TRUE(p.wait_for_after(cekej_na, pred, 30)) << p.out();
+    return pred;
+  };
+  krok("0\n3\n");
+  size_t pred = krok("7\n");
+  EXPECT_NE(std::string::npos, p.out().find("V Sejmi_hmotnost nastala chyba 26\n", pred));
+  pred = krok("k\na\n");
+  EXPECT_NE(std::string::npos, p.out().find("V Kopie nastala chyba", pred));
+  pred = krok("o\na\n");
+  EXPECT_NE(std::string::npos, p.out().find("V Kopie nastala chyba", pred));
+  // Sampling: the record fails, and so does the copy after the scale.
+  pred = krok("6\n10\n", "v: 3 dat:");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  krok("x");
+  EXPECT_NE(std::string::npos, p.out().find("V Snimej_hmotnost_hledej nastala chyba 26\n", pred));
+  EXPECT_EQ(std::string::npos, p.out().find("predchozi zaloha byla prepsana"));
+  EXPECT_EQ(std::string::npos, p.out().find("obnoveno"));
+  EXPECT_EQ(data, harness::read_file(disk + "zaznam.txt"));
+  EXPECT_EQ(zaloha, harness::read_file(disk + "zaloha.txt"));
+  EXPECT_EQ(kopie, harness::read_file(disk + "kopie.txt"));
+  // Freed again: the next record starts on a line of its own.
+  ASSERT_EQ(0, unlink((disk + "plnic").c_str()));
+  pred = krok("7\n");
+  EXPECT_EQ(std::string::npos, p.out().find("nastala chyba", pred));
+  std::string obsah = harness::read_file(disk + "zaznam.txt");
+  EXPECT_EQ(0u, obsah.find(data));
+  EXPECT_EQ(radky(data).size() + 1, radky(obsah).size());
+  jen_cele_zaznamy(obsah);
+  // No temporary file of a failed copy is left behind.
+  std::string seznam;
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(disk.c_str()), closedir);
+  ASSERT_TRUE(d);
+  while (dirent* e = readdir(d.get())) seznam += std::string(e->d_name) + " ";
+  for (const char* jmeno : {"zaznam.txt", "zaloha.txt", "kopie.txt", ".", ".."})
+    seznam.erase(seznam.find(std::string(jmeno) + " "), std::strlen(jmeno) + 1);
+  EXPECT_EQ("", seznam);
+  p.write("n\n");
+  ASSERT_TRUE(p.wait_exit(10));
+  EXPECT_EQ(0, p.exit_code());
 }

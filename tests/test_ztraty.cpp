@@ -437,10 +437,13 @@ TEST(Ztraty, StartedWithAStandardStreamClosed) {
   // Standard output closed: the menu must not go out on the line, and the
   // reading is recorded.
   o.args = {"-c", "exec \"$0\" \"$@\" >&-", harness::kvoda_ser_path()};
+  line.clear_log();
   r = harness::run(o, "0\n3\n7\nn\n", 30);
   EXPECT_EQ(0, r.exit_code);
   EXPECT_EQ("", r.out);
   EXPECT_EQ("", r.err);
+  const std::vector<std::uint8_t> b = line.received();
+  EXPECT_EQ(std::string::npos, std::string(b.begin(), b.end()).find("volba:"));
   std::string obsah = harness::read_file(dir.file("zaznam.txt"));
   EXPECT_EQ(2u, radky(obsah).size()) << obsah;
   EXPECT_EQ(0u, obsah.find(k_zaznam_a));
@@ -552,4 +555,38 @@ TEST(Ztraty, FullDiskOrFileSizeLimitLeavesEveryFileWhole) {
   p.write("n\n");
   ASSERT_TRUE(p.wait_exit(10));
   EXPECT_EQ(0, p.exit_code());
+}
+
+TEST(Ztraty, SignalDuringTheCopyLeavesTheOldCopyWhole) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  // A data file long enough for the copy after the scale to take a while.
+  std::string data;
+  while (data.size() < (32u << 20)) data += k_zaznam_a;
+  harness::write_file(dir.file("zaznam.txt"), data);
+  const std::string stara = k_zaznam_a + k_zaznam_b;
+  harness::write_file(dir.file("kopie.txt"), stara);
+  harness::Options o;
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+  harness::Process p(o);
+  p.write("6\n10\n");
+  ASSERT_TRUE(p.wait_for("v: 3 dat:", 40)) << p.out();
+  // The moment the new copy is being written beside the old one.
+  auto docasne = [&] {
+    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.path.c_str()), closedir);
+    while (dirent* e = readdir(d.get()))
+      if (std::strncmp(e->d_name, ".kopie.txt.", 11) == 0) return true;
+    return false;
+  };
+  auto konec = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!docasne() && std::chrono::steady_clock::now() < konec) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  ASSERT_TRUE(docasne()) << "the copy was never seen in progress";
+  p.signal(SIGTERM);
+  ASSERT_TRUE(p.wait_exit(10));
+  EXPECT_EQ(SIGTERM, p.term_signal());
+  EXPECT_EQ(stara, harness::read_file(dir.file("kopie.txt")));
+  EXPECT_FALSE(docasne());
 }

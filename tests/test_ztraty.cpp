@@ -415,7 +415,7 @@ TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {
   EXPECT_EQ(0u, obsah.find(" 3\t"));
 }
 
-TEST(Ztraty, StartedWithAStandardStreamClosed) {
+TEST(Ztraty, StandardStreamClosedAtTheStartOrOnTheWay) {
   harness::TempDir dir;
   sim::Line line(dir.port(0));
   line.add_adapter(251);
@@ -448,6 +448,25 @@ TEST(Ztraty, StartedWithAStandardStreamClosed) {
   EXPECT_EQ(2u, radky(obsah).size()) << obsah;
   EXPECT_EQ(0u, obsah.find(k_zaznam_a));
   EXPECT_NE(std::string::npos, obsah.find("\n 3\t"));
+
+  // Standard output a pipe whose reader goes away during the menu: sampling
+  // goes on recording every scale, and the program ends normally.
+  line.add_scale(7);
+  harness::write_file(dir.file("zaznam.txt"), "");
+  o.args = {"-c", "{ \"$0\" \"$@\"; echo $? >stav; } | head -c 100 >/dev/null", harness::kvoda_ser_path()};
+  harness::Process p(o);
+  p.write("6\n10\n");
+  auto konec = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+  while (radky(harness::read_file(dir.file("zaznam.txt"))).size() < 2 && std::chrono::steady_clock::now() < konec)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  p.write("x");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  p.write("n\n");
+  ASSERT_TRUE(p.wait_exit(30));
+  EXPECT_EQ("0\n", harness::read_file(dir.file("stav")));
+  obsah = harness::read_file(dir.file("zaznam.txt"));
+  EXPECT_EQ(2u, radky(obsah).size()) << obsah;
+  jen_cele_zaznamy(obsah);
 }
 
 namespace {

@@ -89,16 +89,39 @@ double podil_cpu(int pid, double sekundy) {
   return (c1 - c0) / w;
 }
 
+// Names in a directory, "." and ".." left out.
+std::vector<std::string> jmena_v(const std::string& adresar) {
+  std::vector<std::string> v;
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(adresar.c_str()), closedir);
+  if (!d) return v;
+  while (dirent* e = readdir(d.get()))
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) v.push_back(e->d_name);
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
 const std::string k_zaznam_a = " 9\t01.01.2026 10:00:00\t  12.50\t 20.0\t100000\t200000\t 10000\t30000\n";
 const std::string k_zaznam_b = " 9\t01.01.2026 10:05:00\t  12.60\t 20.1\t100001\t200001\t 10001\t30001\n";
+
+// The adapter and scale 3 on a line, and options that run the program on it
+// in its own directory.
+struct Stanoviste {
+  harness::TempDir dir;
+  sim::Line line{dir.port(0)};
+  harness::Options o;
+  Stanoviste() {
+    line.add_adapter(251);
+    line.add_scale(3);
+    o.port_pattern = dir.pattern();
+    o.cwd = dir.path;
+  }
+};
 
 }  // namespace
 
 TEST(Ztraty, UnwritableDataFileIsReportedNotHidden) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  line.add_scale(3);
+  Stanoviste st;
+  const harness::TempDir& dir = st.dir;
   ASSERT_EQ(0, mkdir(dir.file("adresar").c_str(), 0755));
   ASSERT_EQ(0, mkfifo(dir.file("rura").c_str(), 0644));
   // /dev/null is a working data file that keeps nothing; /dev/full and the
@@ -114,10 +137,8 @@ TEST(Ztraty, UnwritableDataFileIsReportedNotHidden) {
   for (const Pripad& c : pripady) {
     SCOPED_TRACE(c.soubor);
     harness::write_file(dir.file("zaloha.txt"), k_zaznam_a);
-    harness::Options o;
+    harness::Options o = st.o;
     o.args = {"4800", "0", "0", "120", c.soubor};
-    o.port_pattern = dir.pattern();
-    o.cwd = dir.path;
     // One-shot reading, backup, erase, restore, and sampling stopped by a key.
     auto r = harness::run(o, "0\n3\n7\nk\na\nv\na\no\na\n6\n10\nx\nn\n", 60);
     EXPECT_EQ(0, r.exit_code);
@@ -134,19 +155,16 @@ TEST(Ztraty, UnwritableDataFileIsReportedNotHidden) {
     EXPECT_EQ(c.vymazatelny ? 0u : 1u, pocet(r.out, "V Vymaz_dat nastala chyba 26\n")) << r.out;
     EXPECT_EQ(k_zaznam_a, harness::read_file(dir.file("zaloha.txt")));
   }
-  struct stat st {};
-  EXPECT_NE(0, stat(dir.file("chybi").c_str(), &st));  // nothing created in its place
-  ASSERT_EQ(0, stat(dir.file("rura").c_str(), &st));
-  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  struct stat s {};
+  EXPECT_NE(0, stat(dir.file("chybi").c_str(), &s));  // nothing created in its place
+  ASSERT_EQ(0, stat(dir.file("rura").c_str(), &s));
+  EXPECT_TRUE(S_ISFIFO(s.st_mode));
 
   // A FIFO as the backup: backup and restore refuse it at once.
   harness::write_file(dir.file("zaznam.txt"), k_zaznam_a);
   ASSERT_EQ(0, std::remove(dir.file("zaloha.txt").c_str()));
   ASSERT_EQ(0, mkfifo(dir.file("zaloha.txt").c_str(), 0644));
-  harness::Options o;
-  o.port_pattern = dir.pattern();
-  o.cwd = dir.path;
-  auto r = harness::run(o, "k\na\no\na\nn\n", 30);
+  auto r = harness::run(st.o, "k\na\no\na\nn\n", 30);
   EXPECT_EQ(0, r.exit_code);
   EXPECT_EQ(2u, pocet(r.out, "V Kopie nastala chyba 24\n")) << r.out;
   EXPECT_EQ(0u, pocet(r.out, "predchozi zaloha byla prepsana")) << r.out;
@@ -347,13 +365,8 @@ TEST(Ztraty, InterruptedProgramLeavesThePortOpenable) {
   };
   for (const Pripad& c : pripady) {
     SCOPED_TRACE(c.sig);
-    harness::TempDir dir;
-    sim::Line line(dir.port(0));
-    line.add_adapter(251);
-    line.add_scale(3);
-    harness::Options o;
-    o.port_pattern = dir.pattern();
-    o.cwd = dir.path;
+    Stanoviste st;
+    harness::Options& o = st.o;
     o.stdin_tty = c.vstup == TERMINAL;
     // No core file for SIGQUIT; /dev/null put on standard input by the shell.
     o.program = "/bin/sh";
@@ -381,7 +394,7 @@ TEST(Ztraty, InterruptedProgramLeavesThePortOpenable) {
     }
     // The simulator keeps its side open, so the exclusive flag would outlive
     // the program and lock out every user but root.
-    int fd = open(dir.port(0).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int fd = open(st.dir.port(0).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     int excl = -1;
     ASSERT_EQ(0, ioctl(fd, TIOCGEXCL, &excl));
@@ -416,14 +429,11 @@ TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {
 }
 
 TEST(Ztraty, StandardStreamClosedAtTheStartOrOnTheWay) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  line.add_scale(3);
+  Stanoviste st;
+  const harness::TempDir& dir = st.dir;
+  sim::Line& line = st.line;
+  harness::Options& o = st.o;
   harness::write_file(dir.file("zaznam.txt"), k_zaznam_a);
-  harness::Options o;
-  o.port_pattern = dir.pattern();
-  o.cwd = dir.path;
   o.program = "/bin/sh";
   // Standard input closed: no port may take its place and feed the menu;
   // the program meets the end of input and ends, the data file untouched.
@@ -496,13 +506,9 @@ std::string zaznamy_do(size_t radku, size_t volno) {
 }  // namespace
 
 TEST(Ztraty, FullDiskOrFileSizeLimitLeavesEveryFileWhole) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  line.add_scale(3);
-  harness::Options o;
-  o.port_pattern = dir.pattern();
-  o.cwd = dir.path;
+  Stanoviste st;
+  const harness::TempDir& dir = st.dir;
+  harness::Options& o = st.o;
 
   // A file size limit cuts the record short: the program is not killed, the
   // fragment goes, the failure is reported.
@@ -564,40 +570,28 @@ TEST(Ztraty, FullDiskOrFileSizeLimitLeavesEveryFileWhole) {
   EXPECT_EQ(radky(data).size() + 1, radky(obsah).size());
   jen_cele_zaznamy(obsah);
   // No temporary file of a failed copy is left behind.
-  std::string seznam;
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(disk.c_str()), closedir);
-  ASSERT_TRUE(d);
-  while (dirent* e = readdir(d.get())) seznam += std::string(e->d_name) + " ";
-  for (const char* jmeno : {"zaznam.txt", "zaloha.txt", "kopie.txt", ".", ".."})
-    seznam.erase(seznam.find(std::string(jmeno) + " "), std::strlen(jmeno) + 1);
-  EXPECT_EQ("", seznam);
+  EXPECT_EQ((std::vector<std::string>{"kopie.txt", "zaloha.txt", "zaznam.txt"}), jmena_v(disk));
   p.write("n\n");
   ASSERT_TRUE(p.wait_exit(10));
   EXPECT_EQ(0, p.exit_code());
 }
 
 TEST(Ztraty, SignalDuringTheCopyLeavesTheOldCopyWhole) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  line.add_scale(3);
+  Stanoviste st;
+  const harness::TempDir& dir = st.dir;
   // A data file long enough for the copy after the scale to take a while.
   std::string data;
   while (data.size() < (32u << 20)) data += k_zaznam_a;
   harness::write_file(dir.file("zaznam.txt"), data);
   const std::string stara = k_zaznam_a + k_zaznam_b;
   harness::write_file(dir.file("kopie.txt"), stara);
-  harness::Options o;
-  o.port_pattern = dir.pattern();
-  o.cwd = dir.path;
-  harness::Process p(o);
+  harness::Process p(st.o);
   p.write("6\n10\n");
   ASSERT_TRUE(p.wait_for("v: 3 dat:", 40)) << p.out();
   // The moment the new copy is being written beside the old one.
   auto docasne = [&] {
-    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.path.c_str()), closedir);
-    while (dirent* e = readdir(d.get()))
-      if (std::strncmp(e->d_name, ".kopie.txt.", 11) == 0) return true;
+    for (const std::string& j : jmena_v(dir.path))
+      if (j.compare(0, 11, ".kopie.txt.") == 0) return true;
     return false;
   };
   auto konec = std::chrono::steady_clock::now() + std::chrono::seconds(20);

@@ -156,10 +156,10 @@ int Kopie(const char* zdroj, const char* cil) {
     std::snprintf(adresar, sizeof adresar, "%.*s", static_cast<int>(lomitko - kam == 0 ? 1 : lomitko - kam), kam);
   }
   const char* jmeno = lomitko == nullptr ? kam : lomitko + 1;
-  const int delka =
-      std::snprintf(m_docasny, sizeof m_docasny, "%s/.%s.XXXXXX", adresar, jmeno);
-  m_docasny_plati = 1;
-  const int fd_cil = (delka > 0 && static_cast<std::size_t>(delka) < sizeof m_docasny) ? mkostemp(m_docasny, O_CLOEXEC) : -1;
+  const int delka = std::snprintf(m_docasny, sizeof m_docasny, "%s/.%s.XXXXXX", adresar, jmeno);
+  const bool vejde_se = delka > 0 && static_cast<std::size_t>(delka) < sizeof m_docasny;
+  m_docasny_plati = 1;  // before the file exists: a signal in between finds no file to remove
+  const int fd_cil = vejde_se ? mkostemp(m_docasny, O_CLOEXEC) : -1;
   if (fd_cil < 0) {
     m_docasny_plati = 0;
     zavri_zdroj();

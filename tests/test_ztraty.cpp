@@ -595,7 +595,8 @@ TEST(Ztraty, SignalDuringTheCopyLeavesTheOldCopyWhole) {
     return false;
   };
   auto konec = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!docasne() && std::chrono::steady_clock::now() < konec) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  while (!docasne() && std::chrono::steady_clock::now() < konec)
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
   ASSERT_TRUE(docasne()) << "the copy was never seen in progress";
   p.signal(SIGTERM);
   ASSERT_TRUE(p.wait_exit(10));

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "konzole.h"
 #include "sim.h"
 
 namespace {
@@ -603,4 +605,39 @@ TEST(Ztraty, SignalDuringTheCopyLeavesTheOldCopyWhole) {
   EXPECT_EQ(SIGTERM, p.term_signal());
   EXPECT_EQ(stara, harness::read_file(dir.file("kopie.txt")));
   EXPECT_FALSE(docasne());
+}
+
+TEST(Ztraty, FailedAssertionRestoresTheTerminal) {
+  // A child with a terminal as standard input, raw for key polling, aborts
+  // as a failed assertion does: the terminal gets its modes back first.
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(0, grantpt(master));
+  ASSERT_EQ(0, unlockpt(master));
+  const std::string slave = ptsname(master);
+  // Held open here too, so the terminal's modes outlive the child.
+  int drzeny = open(slave.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(drzeny, 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0 || dup2(fd, 0) != 0) _exit(2);
+    kon_Priprav_signaly();
+    kon_kbhit();
+    termios t{};
+    if (tcgetattr(0, &t) != 0 || (t.c_lflag & ICANON)) _exit(3);  // not raw: nothing to test
+    struct sigaction sa {};
+    if (sigaction(SIGABRT, nullptr, &sa) != 0 || sa.sa_handler == SIG_DFL) _exit(4);
+    std::abort();
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exit " << WEXITSTATUS(status);
+  EXPECT_EQ(SIGABRT, WTERMSIG(status));
+  termios t{};
+  ASSERT_EQ(0, tcgetattr(master, &t));
+  EXPECT_TRUE((t.c_lflag & ICANON) && (t.c_lflag & ECHO));
+  close(drzeny);
+  close(master);
 }

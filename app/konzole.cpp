@@ -16,6 +16,7 @@
 
 #include "kom.h"
 #include "rs232.h"
+#include "ser.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ void po_pokracovani(int) { m_pokracovani = 1; }
 
 void obnov_po_signalu(int sig) {
   rs232_Uvolni_porty();
+  Kopie_Uklid();
   if (m_zmeneno) tcsetattr(0, TCSANOW, &m_puvodni);
   m_zmeneno = 0;
   signal(sig, SIG_DFL);
@@ -53,30 +55,6 @@ void priprav() {
   m_pripraveno = true;
   m_rezim = NEZNAMY;
   m_terminal = isatty(0) && tcgetattr(0, &m_puvodni) == 0;
-  if (!m_terminal) return;
-  static bool zaregistrovano = false;
-  if (zaregistrovano) return;
-  zaregistrovano = true;
-  std::atexit(obnov_pri_konci);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction stara {};
-    sigaction(sig, nullptr, &stara);
-    if (stara.sa_handler == SIG_IGN) continue;  // left ignored, as we were started
-    struct sigaction nova {};
-    nova.sa_handler = obnov_po_signalu;
-    sigemptyset(&nova.sa_mask);
-    nova.sa_flags = 0;
-    sigaction(sig, &nova, nullptr);
-  }
-  struct sigaction stara {};
-  sigaction(SIGCONT, nullptr, &stara);
-  if (stara.sa_handler == SIG_DFL) {
-    struct sigaction nova {};
-    nova.sa_handler = po_pokracovani;
-    sigemptyset(&nova.sa_mask);
-    nova.sa_flags = SA_RESTART;
-    sigaction(SIGCONT, &nova, nullptr);
-  }
 }
 
 void nastav_rezim(Rezim r) {
@@ -304,6 +282,42 @@ void Konec_programu() {
   std::fflush(stdout);
   kon_Obnov_terminal();
   std::exit(0);
+}
+
+void kon_Priprav_signaly() {
+  static bool pripraveno = false;
+  if (pripraveno) return;
+  pripraveno = true;
+  std::atexit(obnov_pri_konci);
+  // The same ending whatever standard input is (a terminal, /dev/null under
+  // a service manager, a pipe): the port's exclusive use is given up, a copy
+  // in progress removed and the terminal restored. SIGABRT is a failed
+  // assertion. A signal found ignored stays so, as whoever started us wanted.
+  struct sigaction nova {};
+  nova.sa_handler = obnov_po_signalu;
+  sigemptyset(&nova.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT}) sigaddset(&nova.sa_mask, sig);
+  nova.sa_flags = 0;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT}) {
+    struct sigaction stara {};
+    sigaction(sig, nullptr, &stara);
+    if (stara.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &nova, nullptr);
+  }
+  // A console pipe whose reader has gone must not end a sampling run in the
+  // middle: writes to it fail and the records go on being written. Nor may a
+  // file size limit kill the program in an append; the append fails instead.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  struct sigaction stara {};
+  sigaction(SIGCONT, nullptr, &stara);
+  if (stara.sa_handler == SIG_DFL) {
+    struct sigaction pokracovani {};
+    pokracovani.sa_handler = po_pokracovani;
+    sigemptyset(&pokracovani.sa_mask);
+    pokracovani.sa_flags = SA_RESTART;
+    sigaction(SIGCONT, &pokracovani, nullptr);
+  }
 }
 
 void kon_Obnov_terminal() {

@@ -30,8 +30,14 @@ int kon_Konec_vstupu();
 [[noreturn]] void Konec_programu();
 
 // Restores the terminal's own modes (also done on exit and on SIGINT,
-// SIGTERM and SIGHUP).
+// SIGTERM, SIGHUP, SIGQUIT and SIGABRT).
 void kon_Obnov_terminal();
+
+// Installs the program's handling of signals, once, before anything is
+// opened: the terminating signals release the port, remove a copy in
+// progress and restore the terminal, then end the program with that signal;
+// SIGPIPE and SIGXFSZ are ignored (their writes fail instead).
+void kon_Priprav_signaly();
 
 // Forgets buffered input and the end-of-input mark and looks at descriptor 0
 // afresh (terminal or not) at the next console call. For a process that has

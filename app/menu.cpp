@@ -1,11 +1,15 @@
 // The main menu: one choice per cycle, with the scale powered off at the
 // start of every cycle, until the user quits.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "ser.h"
+#include "soubory.h"
 
 namespace {
 
@@ -161,35 +165,43 @@ void Test_zpozdeni() {
 }
 
 void Kopie_do_zalohy() {
-  // "a" creates a missing data file without truncating one that exists but
-  // could not be read.
-  std::FILE* f = std::fopen(g_soubor, "r");
-  if (f == nullptr) f = std::fopen(g_soubor, "a");
-  if (f != nullptr) std::fclose(f);
+  // Creates a missing data file without truncating one that exists but could
+  // not be read; a FIFO or directory is left alone and the copy refuses it.
+  const int fd = Otevri_soubor(g_soubor, O_WRONLY | O_CREAT, true, nullptr);
+  if (fd >= 0) close(fd);
   if (Ano_ne("\nOpravdu chcete prepsat zalohu aktualnimi daty? [a/n]: ")) {
     Kopie(g_soubor, g_zaloha);
-    std::printf("predchozi zaloha byla prepsana aktualnimi daty\n");
+    if (g_chyba == 0) std::printf("predchozi zaloha byla prepsana aktualnimi daty\n");
   }
 }
 
 void Obnova_ze_zalohy() {
-  std::FILE* f = std::fopen(g_zaloha, "r");
-  if (f == nullptr) {
+  // Any backup that opens counts as there (the copy refuses one that is no
+  // regular file); the open never waits on a FIFO.
+  const int fd = open(g_zaloha, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
     std::printf("Zadna zaloha zatim nebyla ulozena.\n");
     return;
   }
-  std::fclose(f);
+  close(fd);
   if (Ano_ne("\nOpravdu chcete obnovit data ze zalohy? [a/n]: ")) {
     Kopie(g_zaloha, g_soubor);
-    std::printf("obnoveno\n");
+    if (g_chyba == 0) std::printf("obnoveno\n");
   }
 }
 
 void Vymaz_dat() {
   if (Ano_ne("\nOpravdu chcete vymazat aktualni data? [a/n]: ")) {
-    std::FILE* f = std::fopen(g_soubor, "w");
-    if (f != nullptr) std::fclose(f);
-    std::printf("vymazano\n");
+    struct stat st {};
+    const int fd = Otevri_soubor(g_soubor, O_WRONLY | O_CREAT, true, &st);
+    bool vymazano = fd >= 0 && (!S_ISREG(st.st_mode) || ftruncate(fd, 0) == 0);
+    if (fd >= 0 && close(fd) != 0) vymazano = false;
+    if (vymazano) {
+      std::printf("vymazano\n");
+    } else {
+      g_chyba = CHYBA_POCTU_OPAKOVANI_BLOKU;
+      Tisk_chyby("Vymaz_dat");
+    }
   }
 }
 

@@ -3,15 +3,19 @@
 #include "mereni.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "publikace.h"
 #include "ser.h"
+#include "soubory.h"
 #include "vzorce.h"
 
 namespace {
@@ -24,38 +28,48 @@ void chyba(int kod, const char* jmeno) {
   Tisk_chyby(jmeno);
 }
 
-// Opens the data file for appending, creating it when missing. Opening
-// never blocks (a FIFO without a reader fails) and only a regular file or a
-// character device is taken. nullptr on failure.
-std::FILE* otevri_pro_pripis(const char* soubor) {
-  if (soubor == nullptr) return nullptr;
-  const int fd = open(soubor, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
-    close(fd);
-    return nullptr;
-  }
-  const int priznaky = fcntl(fd, F_GETFL);
-  if (priznaky < 0 || fcntl(fd, F_SETFL, priznaky & ~O_NONBLOCK) != 0) {
-    close(fd);
-    return nullptr;
-  }
-  std::FILE* f = fdopen(fd, "a");
-  if (f == nullptr) close(fd);
-  return f;
-}
-
-// Appends one complete line with a single write, so that an interruption
-// never leaves part of a record behind. Returns 0, or 1 on any failure.
+// Appends one record line all or nothing. The line goes out in one write; a
+// write cut short (a full disk, a file size limit) is cut back off the file,
+// so no reader ever sees part of a line and the next record starts on a line
+// of its own. The terminating signals wait until the file is whole again.
+// Returns 0 when the whole line is in the file, 1 otherwise.
 int pripis_radek(const char* soubor, const char* radek) {
-  std::FILE* f = otevri_pro_pripis(soubor);
-  if (f == nullptr) return 1;
-  // Buffered whole (the line is far shorter than the stream's buffer) and
-  // handed to the file by the close.
-  const bool zapsano = std::fputs(radek, f) >= 0;
-  const bool zavreno = std::fclose(f) == 0;
-  return (zapsano && zavreno) ? 0 : 1;
+  sigset_t ukoncujici, puvodni;
+  sigemptyset(&ukoncujici);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&ukoncujici, sig);
+  sigprocmask(SIG_BLOCK, &ukoncujici, &puvodni);
+
+  struct stat st {};
+  const int fd = Otevri_soubor(soubor, O_WRONLY | O_APPEND | O_CREAT, true, &st);
+  bool cely = fd >= 0;
+  if (cely) {
+    const std::size_t delka = std::strlen(radek);
+    std::size_t zapsano = 0;
+    while (zapsano < delka) {
+      const ssize_t n = write(fd, radek + zapsano, delka - zapsano);
+      if (n > 0) {
+        zapsano += static_cast<std::size_t>(n);
+      } else if (!(n < 0 && errno == EINTR)) {
+        break;
+      }
+    }
+    cely = zapsano == delka;
+    // A regular file is flushed to the disk, where a late failure (quota,
+    // network file system) still shows; a device has nothing to flush.
+    if (cely && S_ISREG(st.st_mode) && fsync(fd) != 0) cely = false;
+    if (!cely && zapsano > 0 && S_ISREG(st.st_mode)) {
+      // With O_APPEND the offset stands just after our own bytes, even when
+      // another program appended meanwhile.
+      const off_t konec = lseek(fd, 0, SEEK_CUR);
+      if (konec < static_cast<off_t>(zapsano) || ftruncate(fd, konec - static_cast<off_t>(zapsano)) != 0) {
+        // Nothing more can be done here; the append is reported as failed.
+      }
+    }
+    if (close(fd) != 0) cely = false;
+  }
+
+  sigprocmask(SIG_SETMASK, &puvodni, nullptr);
+  return cely ? 0 : 1;
 }
 
 std::tm mistni_cas() {
@@ -66,6 +80,11 @@ std::tm mistni_cas() {
 }
 
 }  // namespace
+
+bool Test_souboru_dat(const char* soubor) {
+  const int fd = Otevri_soubor(soubor, O_WRONLY | O_APPEND | O_CREAT, true, nullptr);
+  return fd >= 0 && close(fd) == 0;
+}
 
 int Mereni_zarizeni(int cislo, bool adresa_ze_zaznamu, const char* soubor, const char* jmeno) {
   auto adresa = [&] { return adresa_ze_zaznamu ? g_cislo_zarizeni : cislo; };
@@ -132,8 +151,7 @@ int Mereni_zarizeni(int cislo, bool adresa_ze_zaznamu, const char* soubor, const
 int Sejmi_hmotnost(int cislo_zarizeni, const char* soubor) {
   g_chyba = 0;
   bool chyba_souboru = false;
-  std::FILE* f = otevri_pro_pripis(soubor);
-  if (f == nullptr || std::fclose(f) != 0) {
+  if (!Test_souboru_dat(soubor)) {
     chyba(CHYBA_POCTU_OPAKOVANI_BLOKU, "Sejmi_hmotnost");
     chyba_souboru = true;
   }

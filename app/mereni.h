@@ -11,3 +11,8 @@
 // Returns 0 when the record was written, 1 when a step failed (including a
 // data file that could not be appended to).
 int Mereni_zarizeni(int cislo, bool adresa_ze_zaznamu, const char* soubor, const char* jmeno);
+
+// The file test before a measurement or a sampling run: the data file is
+// opened for appending and closed again, which creates a missing one. true
+// when it could be; a FIFO, a directory or the like is refused at once.
+bool Test_souboru_dat(const char* soubor);

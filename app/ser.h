@@ -77,7 +77,12 @@ int Ano_ne(const char* text);
 
 // --- search and periodic sampling -------------------------------------------------------
 int Najdi_nejblizsi(int* p_cislo);
+// Replaces `cil` by a copy of `zdroj` all or nothing. Returns 0; g_chyba is
+// 0 afterwards exactly when the copy was made (24 or 25 otherwise, reported).
 int Kopie(const char* zdroj, const char* cil);
+// Removes the temporary file of a copy in progress; async-signal-safe, for
+// the exit on a signal.
+void Kopie_Uklid();
 // With konec_vstupu_zastavi the end of standard input stops the run as a
 // key does (a calibration must not sample for ever once nobody can answer).
 int Snimej_hmotnost_hledej(int a, bool konec_vstupu_zastavi = false);

@@ -1,14 +1,20 @@
 // Device search with the broadcast search command, the copy of the data file,
 // and the periodic sampling of scales 0..31 until a key is pressed.
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "mereni.h"
 #include "ser.h"
+#include "soubory.h"
 
 namespace {
 
@@ -27,33 +33,53 @@ void chyba(int kod, const char* jmeno) {
 float m_vaha_behu[NEJVYSSI_SNIMANA_VAHA + 1];
 bool m_zmerena_behem[NEJVYSSI_SNIMANA_VAHA + 1];
 
-// Opens a file of a copy without blocking on a FIFO and without truncating
-// anything; only a regular file is accepted. -1 on failure.
-int otevri_soubor(const char* cesta, int priznaky, struct stat* st) {
-  int fd = open(cesta, priznaky | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
-  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-    close(fd);
-    return -1;
+// Name of the temporary file of a copy in progress, for the exit on a signal
+// to remove it (Kopie_Uklid).
+char m_docasny[PATH_MAX + 16];
+volatile sig_atomic_t m_docasny_plati = 0;
+
+// Writes all of buf; false on any failure.
+bool zapis_vse(int fd, const unsigned char* buf, std::size_t n) {
+  while (n > 0) {
+    const ssize_t r = write(fd, buf, n);
+    if (r > 0) {
+      buf += r;
+      n -= static_cast<std::size_t>(r);
+    } else if (!(r < 0 && errno == EINTR)) {
+      return false;
+    }
   }
-  int f = fcntl(fd, F_GETFL);
-  if (f != -1) fcntl(fd, F_SETFL, f & ~O_NONBLOCK);
-  return fd;
+  return true;
 }
 
-// Opens the source and closes it again when turning it into a stream fails.
-std::FILE* proud(int fd, const char* rezim) {
-  std::FILE* f = fdopen(fd, rezim);
-  if (f == nullptr) close(fd);
-  return f;
+// Copies what is left of `zdroj` to `cil`; false on a read or write failure.
+bool kopiruj_obsah(int zdroj, int cil) {
+  unsigned char blok[4096];
+  for (;;) {
+    const ssize_t n = read(zdroj, blok, sizeof blok);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (!zapis_vse(cil, blok, static_cast<std::size_t>(n))) return false;
+  }
 }
 
-// The data file is opened for appending and closed again, which also
-// creates a missing one.
-bool test_souboru(const char* soubor) {
-  std::FILE* f = std::fopen(soubor, "a");
-  if (f == nullptr) return false;
-  return std::fclose(f) == 0;
+// A renamed file is on the disk only once its directory is.
+void synchronizuj_adresar(const char* adresar) {
+  const int fd = open(adresar, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  if (fsync(fd) != 0) { /* the file itself is on the disk; the name follows with the next sync */ }
+  close(fd);
+}
+
+// Periodic copy of the data file. A device as the data file (/dev/null) has
+// nothing to copy, and copying one could never end.
+void kopie_dat() {
+  struct stat st {};
+  if (stat(g_soubor, &st) == 0 && S_ISCHR(st.st_mode)) return;
+  Kopie(g_soubor, g_kopie);
 }
 
 }  // namespace
@@ -93,57 +119,81 @@ int Najdi_nejblizsi(int* p_cislo) {
   return 0;
 }
 
+void Kopie_Uklid() {
+  if (m_docasny_plati) unlink(m_docasny);
+  m_docasny_plati = 0;
+}
+
 int Kopie(const char* zdroj, const char* cil) {
   g_chyba = 0;
   struct stat st_zdroj {};
-  int fd_zdroj = otevri_soubor(zdroj, O_RDONLY, &st_zdroj);
-  std::FILE* vstup = fd_zdroj < 0 ? nullptr : proud(fd_zdroj, "r");
-  if (vstup == nullptr) {
+  const int fd_zdroj = Otevri_soubor(zdroj, O_RDONLY, false, &st_zdroj);
+  if (fd_zdroj < 0) {
     chyba(CHYBA_OTEVRENI_SOUBORU, "Kopie");
     return 0;
   }
+  auto zavri_zdroj = [&] {
+    if (close(fd_zdroj) != 0) chyba(CHYBA_ZAVRENI_SOUBORU, "Kopie");
+  };
 
-  // The target is emptied only once it is known to be a regular file other
-  // than the source: a copy onto itself (the same name, a link, a data file
-  // named like the copy) would otherwise destroy the data.
+  // A target reached through a link stays a link: its file is replaced. The
+  // target must be a regular file other than the source: a copy onto itself
+  // (the same name, a link, a data file named like the copy) would destroy
+  // the data.
+  char cesta[PATH_MAX];
+  const char* kam = realpath(cil, cesta) != nullptr ? cesta : cil;
   struct stat st_cil {};
-  int fd_cil = otevri_soubor(cil, O_WRONLY | O_CREAT, &st_cil);
-  bool tentyz = fd_cil >= 0 && st_cil.st_dev == st_zdroj.st_dev && st_cil.st_ino == st_zdroj.st_ino;
-  if (tentyz) {
-    close(fd_cil);
-    fd_cil = -1;
-  }
-  std::FILE* vystup = nullptr;
-  if (fd_cil >= 0 && ftruncate(fd_cil, 0) == 0) {
-    vystup = proud(fd_cil, "w");
-  } else if (fd_cil >= 0) {
-    close(fd_cil);
-  }
-  if (vystup == nullptr) {
-    if (std::fclose(vstup) != 0) chyba(CHYBA_ZAVRENI_SOUBORU, "Kopie");
+  const bool existuje = stat(kam, &st_cil) == 0;
+  if (existuje && (!S_ISREG(st_cil.st_mode) ||
+                   (st_cil.st_dev == st_zdroj.st_dev && st_cil.st_ino == st_zdroj.st_ino))) {
+    zavri_zdroj();
     chyba(CHYBA_OTEVRENI_SOUBORU, "Kopie");
     return 0;
   }
 
-  // Byte for byte: lines of any length, NUL bytes and an unterminated last
-  // line all arrive unchanged.
-  unsigned char blok[4096];
-  bool selhalo = false;
-  for (;;) {
-    std::size_t n = std::fread(blok, 1, sizeof blok, vstup);
-    if (n > 0 && std::fwrite(blok, 1, n, vystup) != n) {
-      selhalo = true;
-      break;
-    }
-    if (n < sizeof blok) {
-      // A read error leaves the copy short, which is as bad as a failed write.
-      if (std::ferror(vstup)) selhalo = true;
-      break;
-    }
+  // The copy is written beside the target and renamed over it only when it
+  // is whole and on the disk: until then the old target stays as it was.
+  const char* lomitko = std::strrchr(kam, '/');
+  char adresar[PATH_MAX];
+  if (lomitko == nullptr) {
+    std::snprintf(adresar, sizeof adresar, ".");
+  } else {
+    std::snprintf(adresar, sizeof adresar, "%.*s", static_cast<int>(lomitko - kam == 0 ? 1 : lomitko - kam), kam);
   }
-  if (selhalo) chyba(CHYBA_ZAVRENI_SOUBORU, "Kopie");
-  if (std::fclose(vstup) != 0) chyba(CHYBA_ZAVRENI_SOUBORU, "Kopie");
-  if (std::fclose(vystup) != 0) chyba(CHYBA_ZAVRENI_SOUBORU, "Kopie");
+  const char* jmeno = lomitko == nullptr ? kam : lomitko + 1;
+  const int delka = std::snprintf(m_docasny, sizeof m_docasny, "%s/.%s.XXXXXX", adresar, jmeno);
+  const bool vejde_se = delka > 0 && static_cast<std::size_t>(delka) < sizeof m_docasny;
+  m_docasny_plati = 1;  // before the file exists: a signal in between finds no file to remove
+  const int fd_cil = vejde_se ? mkostemp(m_docasny, O_CLOEXEC) : -1;
+  if (fd_cil < 0) {
+    m_docasny_plati = 0;
+    zavri_zdroj();
+    chyba(CHYBA_OTEVRENI_SOUBORU, "Kopie");
+    return 0;
+  }
+
+  bool v_poradku = kopiruj_obsah(fd_zdroj, fd_cil);
+  // The copy gets the target's permissions and owner, or those a new file
+  // would have.
+  if (existuje) {
+    if (fchown(fd_cil, st_cil.st_uid, st_cil.st_gid) != 0) { /* not ours to give away: keep our own */ }
+    if (fchmod(fd_cil, st_cil.st_mode & 07777) != 0) v_poradku = false;
+  } else {
+    const mode_t maska = umask(0);
+    umask(maska);
+    if (fchmod(fd_cil, 0666 & ~maska) != 0) v_poradku = false;
+  }
+  if (v_poradku && fsync(fd_cil) != 0) v_poradku = false;
+  if (close(fd_cil) != 0) v_poradku = false;
+  if (v_poradku && rename(m_docasny, kam) != 0) v_poradku = false;
+  if (v_poradku) {
+    m_docasny_plati = 0;
+    synchronizuj_adresar(adresar);
+  } else {
+    Kopie_Uklid();
+    chyba(CHYBA_ZAVRENI_SOUBORU, "Kopie");
+  }
+  zavri_zdroj();
   return 0;
 }
 
@@ -175,7 +225,7 @@ int Snimej_hmotnost_hledej(int a, bool konec_vstupu_zastavi) {
   }
   std::printf("Pro ukonceni cteni stisknete libovolnou klavesu...\n");
 
-  if (!test_souboru(g_soubor)) chyba(CHYBA_POCTU_OPAKOVANI_BLOKU, "Snimej_hmotnost_hledej");
+  if (!Test_souboru_dat(g_soubor)) chyba(CHYBA_POCTU_OPAKOVANI_BLOKU, "Snimej_hmotnost_hledej");
 
   // A key waiting; with konec_vstupu_zastavi the end of input counts as one,
   // since no key could ever stop the run after it.
@@ -183,7 +233,7 @@ int Snimej_hmotnost_hledej(int a, bool konec_vstupu_zastavi) {
   // Ends the run on a key: the key is taken and has no other meaning.
   auto konec_klavesou = [&](bool kopirovat) {
     kon_getch();
-    if (kopirovat) Kopie(g_soubor, g_kopie);
+    if (kopirovat) kopie_dat();
     g_cislo_zarizeni = puvodni_cislo;
     return 0;
   };
@@ -217,7 +267,7 @@ int Snimej_hmotnost_hledej(int a, bool konec_vstupu_zastavi) {
       ++n;
       if (n > NEJVYSSI_SNIMANA_VAHA) break;
       if (klavesa()) return konec_klavesou(true);
-      Kopie(g_soubor, g_kopie);
+      kopie_dat();
     }
 
     // End of a pass.

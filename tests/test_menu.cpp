@@ -271,10 +271,9 @@ TEST(Menu, BackupOntoItselfLosesNothing) {
   const std::string data = "radek 1\nradek 2\n";
   harness::write_file(zal, data);
   harness::Result r = Spust(dir, "k\na\no\na\nn\n", {"4800", "0", "0", "120", "zaloha.txt"});
+  // Refused: the report, and no success text after it.
   EXPECT_EQ(Nalezen() + Menu() + "\nOpravdu chcete prepsat zalohu aktualnimi daty? [a/n]: " + Hlaseni("Kopie", 24) +
-                "predchozi zaloha byla prepsana aktualnimi daty\n" + Menu() +
-                "\nOpravdu chcete obnovit data ze zalohy? [a/n]: " + Hlaseni("Kopie", 24) + "obnoveno\n" + Menu() +
-                k_konec,
+                Menu() + "\nOpravdu chcete obnovit data ze zalohy? [a/n]: " + Hlaseni("Kopie", 24) + Menu() + k_konec,
             r.out);
   EXPECT_EQ(data, harness::read_file(zal));
 

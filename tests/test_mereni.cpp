@@ -296,6 +296,12 @@ TEST(Mereni, DataFileFailures) {
   auto v = l.sejmi(3, l.soubor);
   EXPECT_EQ(0, v.vysledek);
   EXPECT_EQ(1, vyskytu(harness::read_file(l.soubor), "\n"));
+  // A device that takes everything is a working data file.
+  l.prubeh();
+  v = l.sejmi(3, "/dev/null");
+  EXPECT_EQ(0, v.vysledek);
+  EXPECT_EQ(0, vyskytu(v.out, "nastala chyba")) << v.out;
+  EXPECT_EQ(CELE_MERENI, l.prubeh());
 
   // Can't be opened (no directory, a directory, a FIFO nobody reads), or
   // opens and can't take the record: reported once, line shown, power off.

@@ -2,6 +2,7 @@
 // in-process against the line simulator with standard input on a pipe.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -13,7 +14,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -463,14 +466,31 @@ TEST(Kopie, ContentArrivesUnchanged) {
                       std::string(100, 'z') + "\n" + std::string("nul\0uvnitr\n", 11) + "bez konce radku";
   harness::write_file(s.a, obsah);
   harness::write_file(s.b, std::string(20000, 'o'));  // a longer target is replaced
+  ASSERT_EQ(0, chmod(s.b.c_str(), 0640));
   g_chyba = 7;
   EXPECT_EQ("", s.kopie(s.a, s.b));
   EXPECT_EQ(0, g_chyba);
   EXPECT_EQ(obsah, harness::read_file(s.b));
+  struct stat st {};
+  ASSERT_EQ(0, stat(s.b.c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 07777);  // the target keeps its permissions
+  // A target reached through a link stays a link; its file gets the copy.
+  const std::string odkaz = s.dir.file("odkaz");
+  ASSERT_EQ(0, symlink("b.txt", odkaz.c_str()));
+  harness::write_file(s.a, "pres odkaz\n");
+  EXPECT_EQ("", s.kopie(s.a, odkaz));
+  ASSERT_EQ(0, lstat(odkaz.c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ("pres odkaz\n", harness::read_file(s.b));
+  harness::write_file(s.a, obsah);
   // An empty source gives an empty target; a missing target is created.
   harness::write_file(s.a, "");
   EXPECT_EQ("", s.kopie(s.a, s.dir.file("novy.txt")));
   EXPECT_TRUE(existuje(s.dir.file("novy.txt")));
+  const mode_t maska = umask(0);
+  umask(maska);
+  ASSERT_EQ(0, stat(s.dir.file("novy.txt").c_str(), &st));
+  EXPECT_EQ(0666u & ~maska, st.st_mode & 07777);  // as any new file
   EXPECT_EQ("", harness::read_file(s.dir.file("novy.txt")));
   // Larger than one block of the copy.
   std::string velky;
@@ -522,9 +542,11 @@ TEST(Kopie, SameFileAndNonRegularFiles) {
 
 TEST(Kopie, WriteFailureIsReported) {
   // A target that cannot take the data (file size limit): error 25, never
-  // passed as a success.
+  // passed as a success, and the old target stays whole with no temporary
+  // file beside it.
   Soubory s;
   harness::write_file(s.a, std::string(50000, 'w'));
+  harness::write_file(s.b, "stara kopie\n");
   int p[2];
   ASSERT_EQ(0, pipe(p));
   pid_t pid = fork();
@@ -550,4 +572,9 @@ TEST(Kopie, WriteFailureIsReported) {
   waitpid(pid, &status, 0);
   EXPECT_EQ(0u, out.find("V Kopie nastala chyba 25\n")) << out;
   EXPECT_NE(std::string::npos, out.find("=0 25\n"));
+  EXPECT_EQ("stara kopie\n", harness::read_file(s.b));
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(s.dir.path.c_str()), closedir);
+  int souboru = 0;
+  while (dirent* e = readdir(d.get())) souboru += e->d_name[0] != '.' || std::strlen(e->d_name) > 2;
+  EXPECT_EQ(2, souboru);
 }

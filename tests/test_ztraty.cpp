@@ -4,13 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <algorithm>
 #include <fstream>
 #include <memory>
@@ -19,6 +24,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "konzole.h"
 #include "sim.h"
 
 namespace {
@@ -85,31 +91,87 @@ double podil_cpu(int pid, double sekundy) {
   return (c1 - c0) / w;
 }
 
+// Names in a directory, "." and ".." left out.
+std::vector<std::string> jmena_v(const std::string& adresar) {
+  std::vector<std::string> v;
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(adresar.c_str()), closedir);
+  if (!d) return v;
+  while (dirent* e = readdir(d.get()))
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) v.push_back(e->d_name);
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
 const std::string k_zaznam_a = " 9\t01.01.2026 10:00:00\t  12.50\t 20.0\t100000\t200000\t 10000\t30000\n";
 const std::string k_zaznam_b = " 9\t01.01.2026 10:05:00\t  12.60\t 20.1\t100001\t200001\t 10001\t30001\n";
+
+// The adapter and scale 3 on a line, and options that run the program on it
+// in its own directory.
+struct Stanoviste {
+  harness::TempDir dir;
+  sim::Line line{dir.port(0)};
+  harness::Options o;
+  Stanoviste() {
+    line.add_adapter(251);
+    line.add_scale(3);
+    o.port_pattern = dir.pattern();
+    o.cwd = dir.path;
+  }
+};
 
 }  // namespace
 
 TEST(Ztraty, UnwritableDataFileIsReportedNotHidden) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  line.add_scale(3);
+  Stanoviste st;
+  const harness::TempDir& dir = st.dir;
   ASSERT_EQ(0, mkdir(dir.file("adresar").c_str(), 0755));
-  for (std::string soubor : {std::string("/dev/full"), dir.file("chybi/zaznam.txt"), dir.file("adresar")}) {
-    harness::Options o;
-    o.args = {"4800", "0", "0", "120", soubor};
-    o.port_pattern = dir.pattern();
-    o.cwd = dir.path;
-    auto r = harness::run(o, "0\n3\n7\nn\n", 60);
-    EXPECT_EQ(0, r.exit_code) << soubor;
-    // The reading is shown, its record cannot be kept: error 26, not success.
-    EXPECT_NE(std::string::npos, r.out.find("\nv: 3 dat:")) << soubor << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("V Sejmi_hmotnost nastala chyba 26\n")) << soubor << r.out;
-    EXPECT_NE(std::string::npos, r.out.find(k_zaver)) << soubor;
+  ASSERT_EQ(0, mkfifo(dir.file("rura").c_str(), 0644));
+  // /dev/null is a working data file that keeps nothing; /dev/full and the
+  // rest can't take a record, and a FIFO must not hang any option.
+  struct Pripad {
+    std::string soubor;
+    bool zapisovatelny, vymazatelny;
+  } pripady[] = {{"/dev/null", true, true},
+                 {"/dev/full", false, true},
+                 {dir.file("chybi/zaznam.txt"), false, false},
+                 {dir.file("adresar"), false, false},
+                 {dir.file("rura"), false, false}};
+  for (const Pripad& c : pripady) {
+    SCOPED_TRACE(c.soubor);
+    harness::write_file(dir.file("zaloha.txt"), k_zaznam_a);
+    harness::Options o = st.o;
+    o.args = {"4800", "0", "0", "120", c.soubor};
+    // One-shot reading, backup, erase, restore, and sampling stopped by a key.
+    auto r = harness::run(o, "0\n3\n7\nk\na\nv\na\no\na\n6\n10\nx\nn\n", 60);
+    EXPECT_EQ(0, r.exit_code);
+    EXPECT_NE(std::string::npos, r.out.find(k_zaver));
+    // The readings are shown; a record that cannot be kept is error 26, not success.
+    EXPECT_EQ(2u, pocet(r.out, "\nv: 3 dat:")) << r.out;
+    EXPECT_EQ(c.zapisovatelny ? 0u : 1u, pocet(r.out, "V Sejmi_hmotnost nastala chyba 26\n")) << r.out;
+    EXPECT_EQ(c.zapisovatelny ? 0u : 1u, pocet(r.out, "V Snimej_hmotnost_hledej nastala chyba 26\n")) << r.out;
+    // No regular file to copy from or to: refused, and no success text.
+    EXPECT_EQ(2u, pocet(r.out, "V Kopie nastala chyba 24\n")) << r.out;
+    EXPECT_EQ(0u, pocet(r.out, "predchozi zaloha byla prepsana")) << r.out;
+    EXPECT_EQ(0u, pocet(r.out, "obnoveno")) << r.out;
+    EXPECT_EQ(c.vymazatelny ? 1u : 0u, pocet(r.out, "vymazano\n")) << r.out;
+    EXPECT_EQ(c.vymazatelny ? 0u : 1u, pocet(r.out, "V Vymaz_dat nastala chyba 26\n")) << r.out;
+    EXPECT_EQ(k_zaznam_a, harness::read_file(dir.file("zaloha.txt")));
   }
-  struct stat st {};
-  EXPECT_NE(0, stat(dir.file("chybi").c_str(), &st));  // nothing created in its place
+  struct stat s {};
+  EXPECT_NE(0, stat(dir.file("chybi").c_str(), &s));  // nothing created in its place
+  ASSERT_EQ(0, stat(dir.file("rura").c_str(), &s));
+  EXPECT_TRUE(S_ISFIFO(s.st_mode));
+
+  // A FIFO as the backup: backup and restore refuse it at once.
+  harness::write_file(dir.file("zaznam.txt"), k_zaznam_a);
+  ASSERT_EQ(0, std::remove(dir.file("zaloha.txt").c_str()));
+  ASSERT_EQ(0, mkfifo(dir.file("zaloha.txt").c_str(), 0644));
+  auto r = harness::run(st.o, "k\na\no\na\nn\n", 30);
+  EXPECT_EQ(0, r.exit_code);
+  EXPECT_EQ(2u, pocet(r.out, "V Kopie nastala chyba 24\n")) << r.out;
+  EXPECT_EQ(0u, pocet(r.out, "predchozi zaloha byla prepsana")) << r.out;
+  EXPECT_EQ(0u, pocet(r.out, "obnoveno")) << r.out;
+  EXPECT_EQ(k_zaznam_a, harness::read_file(dir.file("zaznam.txt")));
 }
 
 TEST(Ztraty, DataFileThatIsTheCopyOrTheBackupKeepsEveryRecord) {
@@ -288,26 +350,59 @@ TEST(Odpojeni, AdapterPulledOutDuringDiscovery) {
 }
 
 TEST(Ztraty, InterruptedProgramLeavesThePortOpenable) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  harness::Options o;
-  o.port_pattern = dir.pattern();
-  o.cwd = dir.path;
-  o.stdin_tty = true;
-  harness::Process p(o);
-  ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
-  p.signal(SIGINT);
-  ASSERT_TRUE(p.wait_exit(10));
-  EXPECT_EQ(SIGINT, p.term_signal());
-  // The simulator keeps its side open, so the exclusive flag would outlive
-  // the program and lock out every user but root.
-  int fd = open(dir.port(0).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(fd, 0);
-  int excl = -1;
-  ASSERT_EQ(0, ioctl(fd, TIOCGEXCL, &excl));
-  EXPECT_EQ(0, excl);
-  close(fd);
+  // Whatever standard input is: a terminal (at the menu, and raw during
+  // sampling), /dev/null as under a service manager (in the autostart
+  // countdown), a pipe as under cron.
+  enum Vstup { TERMINAL, DEV_NULL, ROURA };
+  struct Pripad {
+    Vstup vstup;
+    int sig;
+    std::vector<std::string> args;
+    std::string vstupni_text, cekej_na;
+  } pripady[] = {
+      {TERMINAL, SIGINT, {}, "", "volba:"},
+      {TERMINAL, SIGQUIT, {}, "6\n10\n", "v: 3 dat:"},
+      {DEV_NULL, SIGTERM, {"4800", "0", "1", "120"}, "", "zrusit autostart..."},
+      {ROURA, SIGHUP, {}, "", "volba:"},
+  };
+  for (const Pripad& c : pripady) {
+    SCOPED_TRACE(c.sig);
+    Stanoviste st;
+    harness::Options& o = st.o;
+    o.stdin_tty = c.vstup == TERMINAL;
+    // No core file for SIGQUIT; /dev/null put on standard input by the shell.
+    o.program = "/bin/sh";
+    o.args = {"-c", std::string("ulimit -c 0; exec \"$0\" \"$@\"") + (c.vstup == DEV_NULL ? " </dev/null" : ""),
+              harness::kvoda_ser_path()};
+    o.args.insert(o.args.end(), c.args.begin(), c.args.end());
+    harness::Process p(o);
+    ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
+    p.write(c.vstupni_text);
+    ASSERT_TRUE(p.wait_for(c.cekej_na, 30)) << p.out();
+    termios t{};
+    if (c.sig == SIGQUIT) {
+      // Polling for keys after the scale: the terminal is raw now.
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      ASSERT_EQ(0, tcgetattr(p.tty_master(), &t));
+      EXPECT_FALSE(t.c_lflag & ICANON);
+    }
+    p.signal(c.sig);
+    ASSERT_TRUE(p.wait_exit(10));
+    EXPECT_EQ(c.sig, p.term_signal());
+    if (c.vstup == TERMINAL) {
+      // Line editing and echo are back for the shell.
+      ASSERT_EQ(0, tcgetattr(p.tty_master(), &t));
+      EXPECT_TRUE((t.c_lflag & ICANON) && (t.c_lflag & ECHO));
+    }
+    // The simulator keeps its side open, so the exclusive flag would outlive
+    // the program and lock out every user but root.
+    int fd = open(st.dir.port(0).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    int excl = -1;
+    ASSERT_EQ(0, ioctl(fd, TIOCGEXCL, &excl));
+    EXPECT_EQ(0, excl);
+    close(fd);
+  }
 }
 
 TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {
@@ -333,4 +428,216 @@ TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {
   std::string obsah = harness::read_file(dir.file("zaznam.txt"));
   EXPECT_EQ(1u, radky(obsah).size()) << obsah;
   EXPECT_EQ(0u, obsah.find(" 3\t"));
+}
+
+TEST(Ztraty, StandardStreamClosedAtTheStartOrOnTheWay) {
+  Stanoviste st;
+  const harness::TempDir& dir = st.dir;
+  sim::Line& line = st.line;
+  harness::Options& o = st.o;
+  harness::write_file(dir.file("zaznam.txt"), k_zaznam_a);
+  o.program = "/bin/sh";
+  // Standard input closed: no port may take its place and feed the menu;
+  // the program meets the end of input and ends, the data file untouched.
+  o.args = {"-c", "exec \"$0\" \"$@\" <&-", harness::kvoda_ser_path()};
+  auto r = harness::run(o, "", 30);
+  EXPECT_EQ(0, r.exit_code);
+  EXPECT_EQ(1u, pocet(r.out, "volba:")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("volba:" + k_zaver)) << r.out;
+  EXPECT_EQ(k_zaznam_a, harness::read_file(dir.file("zaznam.txt")));
+  EXPECT_EQ(0, line.eeprom_writes(3));
+  // Standard output closed: the menu must not go out on the line, and the
+  // reading is recorded.
+  o.args = {"-c", "exec \"$0\" \"$@\" >&-", harness::kvoda_ser_path()};
+  line.clear_log();
+  r = harness::run(o, "0\n3\n7\nn\n", 30);
+  EXPECT_EQ(0, r.exit_code);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("", r.err);
+  const std::vector<std::uint8_t> b = line.received();
+  EXPECT_EQ(std::string::npos, std::string(b.begin(), b.end()).find("volba:"));
+  std::string obsah = harness::read_file(dir.file("zaznam.txt"));
+  EXPECT_EQ(2u, radky(obsah).size()) << obsah;
+  EXPECT_EQ(0u, obsah.find(k_zaznam_a));
+  EXPECT_NE(std::string::npos, obsah.find("\n 3\t"));
+
+  // Standard output a pipe whose reader goes away during the menu: sampling
+  // goes on recording every scale, and the program ends normally.
+  line.add_scale(7);
+  harness::write_file(dir.file("zaznam.txt"), "");
+  o.args = {"-c", "{ \"$0\" \"$@\"; echo $? >stav; } | head -c 100 >/dev/null", harness::kvoda_ser_path()};
+  harness::Process p(o);
+  p.write("6\n10\n");
+  auto konec = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+  while (radky(harness::read_file(dir.file("zaznam.txt"))).size() < 2 && std::chrono::steady_clock::now() < konec)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  p.write("x");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  p.write("n\n");
+  ASSERT_TRUE(p.wait_exit(30));
+  EXPECT_EQ("0\n", harness::read_file(dir.file("stav")));
+  obsah = harness::read_file(dir.file("zaznam.txt"));
+  EXPECT_EQ(2u, radky(obsah).size()) << obsah;
+  jen_cele_zaznamy(obsah);
+}
+
+namespace {
+
+// Fills the file system that holds `soubor` (created for it) to the last byte.
+void zaplnit(const std::string& soubor) {
+  int fd = open(soubor.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << soubor;
+  const std::string blok(4096, 'p');
+  for (size_t kus = blok.size(); kus > 0; kus /= 2)
+    while (write(fd, blok.data(), kus) == static_cast<ssize_t>(kus)) {
+    }
+  close(fd);
+}
+
+// Whole records, the last one padded so that the file ends `volno` bytes
+// short of a 4 KiB boundary: on a full disk an append finds room for that
+// much of a record and no more.
+std::string zaznamy_do(size_t radku, size_t volno) {
+  std::string s;
+  for (size_t i = 0; i < radku; ++i) s += k_zaznam_a;
+  const std::string zacatek = " 9\t01.01.2026 10:00:00\t\t\t\t\t\t";
+  size_t cil = (s.size() + zacatek.size() + 1 + volno + 4095) / 4096 * 4096 - volno;
+  return s + zacatek + std::string(cil - s.size() - zacatek.size() - 1, 'x') + "\n";
+}
+
+}  // namespace
+
+TEST(Ztraty, FullDiskOrFileSizeLimitLeavesEveryFileWhole) {
+  Stanoviste st;
+  const harness::TempDir& dir = st.dir;
+  harness::Options& o = st.o;
+
+  // A file size limit cuts the record short: the program is not killed, the
+  // fragment goes, the failure is reported.
+  const std::string data = zaznamy_do(3, 30);
+  harness::write_file(dir.file("zaznam.txt"), data);
+  o.program = "prlimit";
+  o.args = {"--fsize=" + std::to_string(data.size() + 30), "--", harness::kvoda_ser_path()};
+  auto r = harness::run(o, "0\n3\n7\nn\n", 30);
+  EXPECT_EQ(0, r.exit_code) << r.err;
+  EXPECT_EQ(1u, pocet(r.out, "V Sejmi_hmotnost nastala chyba 26\n")) << r.out;
+  EXPECT_EQ(data, harness::read_file(dir.file("zaznam.txt")));
+
+  // A full disk: a small tmpfs of our own in a private mount namespace.
+  ASSERT_EQ(0, mkdir(dir.file("disk").c_str(), 0755));
+  const std::string pokus =
+      "unshare -m --propagation private sh -c 'mount -t tmpfs -o size=64k tmpfs " + dir.file("disk") + "' 2>/dev/null";
+  if (std::system(pokus.c_str()) != 0) GTEST_SKIP() << "no private tmpfs here (unshare -m and mount need root)";
+  o.program = "unshare";
+  o.args = {"-m", "--propagation", "private", "sh", "-c",
+            "mount -t tmpfs -o size=64k tmpfs disk && cd disk && exec \"$0\" \"$@\"", harness::kvoda_ser_path()};
+  harness::Process p(o);
+  ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out() << p.err();
+  // The namespace's files, seen from here while the program runs in it.
+  const std::string disk = "/proc/" + std::to_string(p.pid()) + "/root" + dir.file("disk") + "/";
+  const std::string zaloha = zaznamy_do(40, 100), kopie = zaznamy_do(5, 100);
+  harness::write_file(disk + "zaznam.txt", data);
+  harness::write_file(disk + "zaloha.txt", zaloha);
+  harness::write_file(disk + "kopie.txt", kopie);
+  zaplnit(disk + "plnic");
+  auto krok = [&](const std::string& vstup, const std::string& cekej_na = "volba:") {
+    size_t pred = p.out().size();
+    p.write(vstup);
+    EXPECT_TRUE(p.wait_for_after(cekej_na, pred, 30)) << p.out();
+    return pred;
+  };
+  krok("0\n3\n");
+  size_t pred = krok("7\n");
+  EXPECT_NE(std::string::npos, p.out().find("V Sejmi_hmotnost nastala chyba 26\n", pred));
+  pred = krok("k\na\n");
+  EXPECT_NE(std::string::npos, p.out().find("V Kopie nastala chyba", pred));
+  pred = krok("o\na\n");
+  EXPECT_NE(std::string::npos, p.out().find("V Kopie nastala chyba", pred));
+  // Sampling: the record fails, and so does the copy after the scale.
+  pred = krok("6\n10\n", "v: 3 dat:");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  krok("x");
+  EXPECT_NE(std::string::npos, p.out().find("V Snimej_hmotnost_hledej nastala chyba 26\n", pred));
+  EXPECT_EQ(std::string::npos, p.out().find("predchozi zaloha byla prepsana"));
+  EXPECT_EQ(std::string::npos, p.out().find("obnoveno"));
+  EXPECT_EQ(data, harness::read_file(disk + "zaznam.txt"));
+  EXPECT_EQ(zaloha, harness::read_file(disk + "zaloha.txt"));
+  EXPECT_EQ(kopie, harness::read_file(disk + "kopie.txt"));
+  // Freed again: the next record starts on a line of its own.
+  ASSERT_EQ(0, unlink((disk + "plnic").c_str()));
+  pred = krok("7\n");
+  EXPECT_EQ(std::string::npos, p.out().find("nastala chyba", pred));
+  std::string obsah = harness::read_file(disk + "zaznam.txt");
+  EXPECT_EQ(0u, obsah.find(data));
+  EXPECT_EQ(radky(data).size() + 1, radky(obsah).size());
+  jen_cele_zaznamy(obsah);
+  // No temporary file of a failed copy is left behind.
+  EXPECT_EQ((std::vector<std::string>{"kopie.txt", "zaloha.txt", "zaznam.txt"}), jmena_v(disk));
+  p.write("n\n");
+  ASSERT_TRUE(p.wait_exit(10));
+  EXPECT_EQ(0, p.exit_code());
+}
+
+TEST(Ztraty, SignalDuringTheCopyLeavesTheOldCopyWhole) {
+  Stanoviste st;
+  const harness::TempDir& dir = st.dir;
+  // A data file long enough for the copy after the scale to take a while.
+  std::string data;
+  while (data.size() < (32u << 20)) data += k_zaznam_a;
+  harness::write_file(dir.file("zaznam.txt"), data);
+  const std::string stara = k_zaznam_a + k_zaznam_b;
+  harness::write_file(dir.file("kopie.txt"), stara);
+  harness::Process p(st.o);
+  p.write("6\n10\n");
+  ASSERT_TRUE(p.wait_for("v: 3 dat:", 40)) << p.out();
+  // The moment the new copy is being written beside the old one.
+  auto docasne = [&] {
+    for (const std::string& j : jmena_v(dir.path))
+      if (j.compare(0, 11, ".kopie.txt.") == 0) return true;
+    return false;
+  };
+  auto konec = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!docasne() && std::chrono::steady_clock::now() < konec)
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  ASSERT_TRUE(docasne()) << "the copy was never seen in progress";
+  p.signal(SIGTERM);
+  ASSERT_TRUE(p.wait_exit(10));
+  EXPECT_EQ(SIGTERM, p.term_signal());
+  EXPECT_EQ(stara, harness::read_file(dir.file("kopie.txt")));
+  EXPECT_FALSE(docasne());
+}
+
+TEST(Ztraty, FailedAssertionRestoresTheTerminal) {
+  // A child with a terminal as standard input, raw for key polling, aborts
+  // as a failed assertion does: the terminal gets its modes back first.
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(0, grantpt(master));
+  ASSERT_EQ(0, unlockpt(master));
+  const std::string slave = ptsname(master);
+  // Held open here too, so the terminal's modes outlive the child.
+  int drzeny = open(slave.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(drzeny, 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0 || dup2(fd, 0) != 0) _exit(2);
+    kon_Priprav_signaly();
+    kon_kbhit();
+    termios t{};
+    if (tcgetattr(0, &t) != 0 || (t.c_lflag & ICANON)) _exit(3);  // not raw: nothing to test
+    struct sigaction sa {};
+    if (sigaction(SIGABRT, nullptr, &sa) != 0 || sa.sa_handler == SIG_DFL) _exit(4);
+    std::abort();
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exit " << WEXITSTATUS(status);
+  EXPECT_EQ(SIGABRT, WTERMSIG(status));
+  termios t{};
+  ASSERT_EQ(0, tcgetattr(master, &t));
+  EXPECT_TRUE((t.c_lflag & ICANON) && (t.c_lflag & ECHO));
+  close(drzeny);
+  close(master);
 }

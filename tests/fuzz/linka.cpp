@@ -17,15 +17,24 @@ std::size_t g_pos = 0;
 std::size_t g_odeslano = 0;
 std::deque<std::uint8_t> g_ozvena;  // the line echoes every byte sent
 // The far end keys its reply with the key of the request (its 8th byte on the
-// line), so the fuzzer's bytes are the plain reply whatever key was drawn.
+// line), so the fuzzer's bytes are the plain reply whatever key was drawn. The
+// first byte after a request (the start of the reply) goes in the clear, as
+// the receiver expects; it enters the checksum, so keying it would make the
+// outcome depend on the key drawn from the wall clock.
 int g_klic = 0;
+bool g_prvni = false;
+std::size_t g_podil = 0;   // far-end bytes a flush may still take
+bool g_bez_ozveny = false;
 std::size_t g_pozice = 0;   // position within the frame being sent
 std::size_t g_celkem = 8;   // its length on the line, known from its 8th byte
 int g_delka_klicovana = 0;
 long long g_ted_ms = 1000000;
 }  // namespace
 
-void linka_Nastav(const std::uint8_t* data, std::size_t size) {
+void linka_Nastav(const std::uint8_t* data, std::size_t size, std::size_t podil_vyprazdneni, bool bez_ozveny) {
+  g_podil = podil_vyprazdneni;
+  g_bez_ozveny = bez_ozveny;
+  g_prvni = false;
   g_data = data;
   g_size = size;
   g_pos = 0;
@@ -61,9 +70,10 @@ int SendByte(int, int byte) {
   if (++g_pozice >= g_celkem) {
     g_pozice = 0;
     g_celkem = 8;
+    g_prvni = true;
   }
   ++g_odeslano;
-  g_ozvena.push_back(static_cast<std::uint8_t>(byte));
+  if (!g_bez_ozveny) g_ozvena.push_back(static_cast<std::uint8_t>(byte));
   return 0;
 }
 
@@ -74,7 +84,14 @@ int PollComport(int, unsigned char* buf, int size) {
     buf[n++] = g_ozvena.front();
     g_ozvena.pop_front();
   }
-  while (n < size && g_pos < g_size) buf[n++] = static_cast<unsigned char>(g_data[g_pos++] ^ g_klic);
+  // Only the flush before a request asks for more than one byte at a time.
+  std::size_t smi = g_size - g_pos;
+  if (size > 1 && smi > g_podil) smi = g_podil;
+  for (; n < size && smi > 0; --smi) {
+    const std::uint8_t b = g_data[g_pos++];
+    buf[n++] = static_cast<unsigned char>(g_prvni ? b : b ^ g_klic);
+    g_prvni = false;
+  }
   return n;
 }
 

@@ -1,6 +1,8 @@
 // Child-process harness for the end-to-end tests.
 #include "harness.h"
 
+#include "sim.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -379,11 +382,46 @@ ChildResult run_in_child(const std::string& input, bool close_input, const std::
     }
   }
   ::close(out[0]);
-  while (::waitpid(pid, &r.status, 0) < 0 && errno == EINTR) {
+  rusage ru{};
+  while (::wait4(pid, &r.status, 0, &ru) < 0 && errno == EINTR) {
   }
+  r.cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
   if (!close_input) ::close(in[1]);
   return r;
 }
+
+VirtualClock::VirtualClock(sim::Line* line) {
+  clock_.nastav_protistranu(
+      [this] {
+        // The nearest thing any attached line will send by itself.
+        long long klid = -1;
+        for (sim::Line* l : lines_) {
+          double q = l->quiet_for();
+          if (q < 0) continue;
+          long long ms = static_cast<long long>(std::ceil(q * 1000));
+          if (klid < 0 || ms < klid) klid = ms;
+        }
+        return klid;
+      },
+      [this] {
+        for (sim::Line* l : lines_) l->wake();
+      });
+  if (line != nullptr) attach(*line);
+  kom_Nastav_hodiny(&clock_);
+}
+
+VirtualClock::~VirtualClock() {
+  kom_Nastav_hodiny(nullptr);
+  // The lines may outlive this clock: back to real time for them.
+  for (sim::Line* l : lines_) l->set_clock(nullptr);
+}
+
+void VirtualClock::attach(sim::Line& line) {
+  line.set_clock([this] { return clock_.cas_us() / 1e6; });
+  lines_.push_back(&line);
+}
+
+double VirtualClock::seconds() { return clock_.cas_us() / 1e6; }
 
 std::string kvoda_ser_path() { return KVODA_SER_PATH; }
 std::string kvoda_sim_path() { return KVODA_SIM_PATH; }

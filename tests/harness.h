@@ -7,6 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "kom_hodiny.h"
+
+namespace sim {
+class Line;
+}
+
 namespace harness {
 
 // A fresh temporary directory, removed with its contents on destruction.
@@ -78,9 +84,29 @@ Result run(const Options& o, const std::string& input, double seconds = 30);
 struct ChildResult {
   std::string out;
   int status = -1;  // as waitpid reports it
+  double cpu = 0;   // the child's user + system time, seconds
 };
 ChildResult run_in_child(const std::string& input, bool close_input, const std::function<void()>& fn,
                          unsigned seconds = 30);
+
+// For its lifetime, the protocol clock of this process runs on virtual time:
+// deadlines and pauses pass at once, bytes still travel in real time. The
+// simulated lines attached share that time and are never skipped past.
+// For in-process tests whose subject is not wall-clock time. Attached lines
+// must outlive the clock.
+class VirtualClock {
+ public:
+  explicit VirtualClock(sim::Line* line = nullptr);
+  ~VirtualClock();
+  VirtualClock(const VirtualClock&) = delete;
+  VirtualClock& operator=(const VirtualClock&) = delete;
+  void attach(sim::Line& line);
+  double seconds();  // virtual monotonic time
+
+ private:
+  KomVirtualniHodiny clock_;
+  std::vector<sim::Line*> lines_;
+};
 
 std::string kvoda_ser_path();
 std::string kvoda_sim_path();

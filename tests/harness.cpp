@@ -395,11 +395,9 @@ VirtualClock::VirtualClock(sim::Line* line) {
       [this] {
         // The nearest thing any attached line will send by itself.
         long long klid = -1;
-        for (sim::Line* l : lines_) {
-          double q = l->quiet_for();
-          if (q < 0) continue;
-          long long ms = static_cast<long long>(std::ceil(q * 1000));
-          if (klid < 0 || ms < klid) klid = ms;
+        for (auto& q : quiet_) {
+          long long ms = q();
+          if (ms >= 0 && (klid < 0 || ms < klid)) klid = ms;
         }
         return klid;
       },
@@ -419,7 +417,13 @@ VirtualClock::~VirtualClock() {
 void VirtualClock::attach(sim::Line& line) {
   line.set_clock([this] { return clock_.cas_us() / 1e6; });
   lines_.push_back(&line);
+  quiet_.push_back([&line]() -> long long {
+    double q = line.quiet_for();
+    return q < 0 ? -1 : static_cast<long long>(std::ceil(q * 1000));
+  });
 }
+
+void VirtualClock::attach(std::function<long long()> quiet_ms) { quiet_.push_back(std::move(quiet_ms)); }
 
 double VirtualClock::seconds() { return clock_.cas_us() / 1e6; }
 

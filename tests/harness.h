@@ -101,11 +101,15 @@ class VirtualClock {
   VirtualClock(const VirtualClock&) = delete;
   VirtualClock& operator=(const VirtualClock&) = delete;
   void attach(sim::Line& line);
+  // Any other far end: milliseconds until it sends by itself (0 busy,
+  // negative never).
+  void attach(std::function<long long()> quiet_ms);
   double seconds();  // virtual monotonic time
 
  private:
   KomVirtualniHodiny clock_;
   std::vector<sim::Line*> lines_;
+  std::vector<std::function<long long()>> quiet_;
 };
 
 std::string kvoda_ser_path();

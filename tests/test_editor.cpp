@@ -123,7 +123,7 @@ TEST(Editor, ScreenKeysRangesAndSave) {
   harness::Result r = harness::run(Volby(dir),
                                    "0\n3\n8\n"
                                    "5 500001\n- 1.5\n- -1\n+ nan\n0abc 25\nx\n0 zz\n0 -32768\n2 abc\n"
-                                   "1 -32768\n1 -32767\n8 32768\n8 32767\na\na\nn\n",
+                                   "1 -32768\n1 -32767\n8 0\n8 32768\n8 32767\na\na\nn\n",
                                    60);
   ASSERT_EQ(0, r.exit_code) << r.out;
 
@@ -146,6 +146,7 @@ TEST(Editor, ScreenKeysRangesAndSave) {
   ocekavano += "pamet [-32767..32767]: " + Obrazovka(3, h);  // -32768 refused for pamet
   h.pamet = -32767;
   ocekavano += "pamet [-32767..32767]: " + Obrazovka(3, h);
+  ocekavano += "nastaveni zesileni\nk1 [1..32767]: " + Obrazovka(3, h);  // a gain of 0 refused
   ocekavano += "nastaveni zesileni\nk1 [1..32767]: " + Obrazovka(3, h);
   h.k1 = 32767;
   ocekavano += "nastaveni zesileni\nk1 [1..32767]: " + Obrazovka(3, h);

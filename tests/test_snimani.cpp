@@ -31,7 +31,7 @@ double ted_s() {
 }
 
 // The protocol clock's time: virtual where the test runs on virtual time.
-double cas_s() { return kom_Cas_ms() / 1000.0; }
+double cas_s() { return kom_Hodiny().cas_us() / 1e6; }
 
 // Standard output of fn, taken through a file on descriptor 1.
 std::string zachyt(const std::function<void()>& fn) {

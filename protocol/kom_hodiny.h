@@ -42,8 +42,10 @@ class KomVirtualniHodiny : public KomHodiny {
   long long cas_us() override;
   void zpozdeni(int ms) override;
   int cekej_na_data(int port, int ms) override;
-  // Virtual time skipped so far, in milliseconds.
-  long long preskoceno_ms() const { return m_posun_us.load() / 1000; }
+  // Virtual time skipped so far, in microseconds; a second process on the
+  // same virtual time takes it over.
+  long long posun_us() const { return m_posun_us.load(); }
+  void nastav_posun_us(long long us) { m_posun_us = us; }
 
  private:
   // How far virtual time may skip now, at most `ms`: up to the far end's

@@ -80,14 +80,16 @@ Result run(const Options& o, const std::string& input, double seconds = 30);
 // fed with `input` and whose standard output is captured; with `close_input`
 // the pipe is closed after the input (end of input), otherwise it stays open
 // until the child exits. The child ends when `fn` returns (status 0) or
-// after `seconds` (SIGALRM).
+// after `seconds` (SIGALRM). With `clock`, the child runs on that virtual
+// time, its lines staying in this process.
 struct ChildResult {
   std::string out;
   int status = -1;  // as waitpid reports it
   double cpu = 0;   // the child's user + system time, seconds
 };
+class VirtualClock;
 ChildResult run_in_child(const std::string& input, bool close_input, const std::function<void()>& fn,
-                         unsigned seconds = 30);
+                         unsigned seconds = 30, VirtualClock* clock = nullptr);
 
 // For its lifetime, the protocol clock of this process runs on virtual time:
 // deadlines and pauses pass at once, bytes still travel in real time. The
@@ -107,6 +109,13 @@ class VirtualClock {
   double seconds();  // virtual monotonic time
 
  private:
+  friend ChildResult run_in_child(const std::string&, bool, const std::function<void()>&, unsigned, VirtualClock*);
+  long long quiet_ms();
+  void wake_all();
+  // In a forked child: the same virtual time, the far ends asked through `fd`.
+  void serve_child(int fd);
+  void use_parent(int fd);
+
   KomVirtualniHodiny clock_;
   std::vector<sim::Line*> lines_;
   std::vector<std::function<long long()>> quiet_;

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 
-int g_chyba = 0;
 int g_tisk_chyby_jiz_proveden = 0;
 
 int Tisk_chyby(const char* jmeno) {
@@ -24,3 +23,10 @@ int Tisk_chyby(const char* jmeno) {
   std::printf("\n");
   return 0;
 }
+
+namespace {
+// Installed during static initialisation, so that every user of the
+// application code (the program, in-process tests, benchmarks) has it
+// before the first exchange.
+const bool m_hlaseni_nastaveno = (kom_Nastav_hlaseni(Tisk_chyby), true);
+}  // namespace

@@ -1,29 +1,10 @@
-// Error codes and the error report (at most one report per menu cycle).
+// The error report: at most one report per menu cycle. The codes and
+// g_chyba live with the protocol layer, which reports through Tisk_chyby
+// once it is installed (when the program starts).
 #pragma once
 
-enum {
-  CHYBA_KONTROLNI_SUMY = 2,
-  CHYBA_OTEVRENI_COM = 3,
-  CHYBA_ZAVRENI_COM = 4,
-  CHYBA_ODBLOKOVANI_COM = 5,
-  CHYBA_VYSLI_1_BYTE = 6,
-  CHYBA_CEKANI_PRIJEM = 7,
-  CHYBA_SUMY_BLOKU = 8,
-  CHYBA_MAX_DELKA_DAT = 9,
-  CHYBA_CISLA_USB1 = 20,
-  CHYBA_CISLA_PC = 21,
-  CHYBA_KODU_ODPOVEDI = 22,
-  CHYBA_PROVEDENI_POVELU = 23,
-  CHYBA_OTEVRENI_SOUBORU = 24,
-  CHYBA_ZAVRENI_SOUBORU = 25,
-  CHYBA_POCTU_OPAKOVANI_BLOKU = 26,
-  CHYBA_POCTU_ZAZNAMU = 27,
-  CHYBA_ODPOVED_HLEDEJ = 30,
-  CHYBA_ODPOVED_DEJ_HMOT = 31,
-  CHYBA_DELENI_NULOU = 32,
-};
+#include "kom_chyba.h"
 
-extern int g_chyba;
 extern int g_tisk_chyby_jiz_proveden;
 
 int Tisk_chyby(const char* jmeno);

@@ -1,21 +1,101 @@
-// Clock and pauses of the protocol layer, kept apart so that a build without
-// real time (the fuzz targets) can put its own in their place.
+// The real clock, the switch between clocks, and the time operations of the
+// protocol layer on whichever clock is in use.
 #include <cerrno>
 #include <ctime>
 
+#include "kom_hodiny.h"
 #include "kom.h"
+#include "rs232.h"
 
-long long kom_Cas_ms() {
+namespace {
+
+long long monotonni_us() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+  return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
+
+class SkutecneHodiny : public KomHodiny {
+ public:
+  long long cas_us() override { return monotonni_us(); }
+  void zpozdeni(int ms) override {
+    if (ms <= 0) return;
+    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000L)};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+  }
+  int cekej_na_data(int port, int ms) override { return rs232_Cekej_na_data(port, ms); }
+};
+
+SkutecneHodiny m_skutecne;
+KomHodiny* m_hodiny = &m_skutecne;
+
+}  // namespace
+
+void kom_Nastav_hodiny(KomHodiny* hodiny) { m_hodiny = hodiny != nullptr ? hodiny : &m_skutecne; }
+
+KomHodiny& kom_Hodiny() { return *m_hodiny; }
+
+long long kom_Cas_ms() { return m_hodiny->cas_us() / 1000; }
 
 long long kom_Cas_s() { return kom_Cas_ms() / 1000; }
 
-void kom_Zpozdeni(int ms) {
+void kom_Zpozdeni(int ms) { m_hodiny->zpozdeni(ms); }
+
+// --- virtual time ------------------------------------------------------------
+
+void KomVirtualniHodiny::nastav_protistranu(Klid klid, Probud probud) {
+  m_klid = std::move(klid);
+  m_probud = std::move(probud);
+}
+
+long long KomVirtualniHodiny::cas_us() { return monotonni_us() + m_posun_us.load(); }
+
+void KomVirtualniHodiny::preskoc_us(long long us) {
+  if (us <= 0) return;
+  m_posun_us += us;
+  if (m_probud) m_probud();
+}
+
+long long KomVirtualniHodiny::volno_ms(long long ms) {
+  if (!m_klid) return ms;
+  long long klid = m_klid();
+  if (klid < 0 || klid > ms) return ms;
+  return klid;
+}
+
+void KomVirtualniHodiny::zpozdeni(int ms) {
   if (ms <= 0) return;
-  timespec t{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000L)};
-  while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+  const long long konec = cas_us() + ms * 1000LL;
+  for (long long zbyva; (zbyva = konec - cas_us()) > 0;) {
+    long long volno = volno_ms((zbyva + 999) / 1000);
+    if (volno > 0) {
+      preskoc_us(volno * 1000 < zbyva ? volno * 1000 : zbyva);
+    } else {
+      // The far end is still at work: give it the processor in real time.
+      timespec t{0, 1000000L};
+      nanosleep(&t, nullptr);
+    }
+  }
+}
+
+int KomVirtualniHodiny::cekej_na_data(int port, int ms) {
+  const long long konec = cas_us() + (ms > 0 ? ms : 0) * 1000LL;
+  for (;;) {
+    int r = rs232_Cekej_na_data(port, 0);
+    if (r == 1) return 1;
+    long long zbyva = konec - cas_us();
+    if (zbyva <= 0) return 0;
+    if (r < 0) {
+      // A dead port: its time is slept out, virtually.
+      preskoc_us(zbyva);
+      return -1;
+    }
+    long long volno = volno_ms((zbyva + 999) / 1000);
+    if (volno > 0) {
+      preskoc_us(volno * 1000 < zbyva ? volno * 1000 : zbyva);
+    } else if (rs232_Cekej_na_data(port, 1) == 1) {
+      return 1;
+    }
   }
 }

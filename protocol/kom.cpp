@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "chyba.h"
+#include "kom_hodiny.h"
+#include "kom_chyba.h"
 #include "rs232.h"
 #include "stopa.h"
 
@@ -22,14 +23,14 @@ void test_sumy(int* pri, int prebytek) {
   g_chyba = 0;
   if (pri[Z_DELKA] > KOM_MAX_DATA) {
     g_chyba = CHYBA_MAX_DELKA_DAT;
-    Tisk_chyby("Test_chyby_sumy");
+    kom_Hlas_chybu("Test_chyby_sumy");
   }
   // kom_Soucet stops at the 13 stored data bytes; the surplus read off the
   // line counts too, so an over-long frame with a consistent sum shows as 9.
   int soucet = (kom_Soucet(pri) + prebytek) & 0xFF;
   if (soucet != pri[Z_SUMA]) {
     g_chyba = CHYBA_KONTROLNI_SUMY;
-    Tisk_chyby("Test_chyby_sumy");
+    kom_Hlas_chybu("Test_chyby_sumy");
   }
 }
 
@@ -63,7 +64,7 @@ int kom_Vysli_1_byte(int prvek) {
   if (g_fd < 0) return 0;
   if (SendByte(g_fd, prvek & 0xFF) != 0) {
     g_chyba = CHYBA_VYSLI_1_BYTE;
-    Tisk_chyby("kom_Vysli_1_byte");
+    kom_Hlas_chybu("kom_Vysli_1_byte");
   }
   return 0;
 }
@@ -87,7 +88,7 @@ int kom_Prijmi_1_byte(int* prvek) {
     long long konec = (g_casovac_prijmu + m_doba_cekani) * 1000;
     long long zbyva = konec - ted;
     if (zbyva < 1) zbyva = 1;
-    rs232_Cekej_na_data(g_fd, static_cast<int>(zbyva));
+    kom_Hodiny().cekej_na_data(g_fd, static_cast<int>(zbyva));
   }
 }
 

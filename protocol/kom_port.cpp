@@ -2,8 +2,8 @@
 #include <cassert>
 #include <cstdio>
 
-#include "chyba.h"
 #include "kom.h"
+#include "kom_chyba.h"
 #include "rs232.h"
 
 int g_cislo_adapteru = ADRESA_ADAPTERU;
@@ -54,23 +54,23 @@ int Povel_napajeni(int akce) {
   // Power-on is never confirmed by a reply; the checks below then look at
   // the record the last power-off or adapter test left.
   int r = (akce == PRIPOJ) ? kom_Vysli_povel(g_vys) : kom_Vysli_a_prijmi_zpravu(g_vys, g_pri);
-  if (r != 0) Tisk_chyby("Povel_napajeni");
+  if (r != 0) kom_Hlas_chybu("Povel_napajeni");
 
   if (g_pri[Z_CIL] != KOM_ADRESA_PC) {
     g_chyba = CHYBA_CISLA_PC;
-    Tisk_chyby("Povel_napajeni");
+    kom_Hlas_chybu("Povel_napajeni");
   }
   if (g_pri[Z_ZDROJ] != g_cislo_adapteru) {
     g_chyba = CHYBA_CISLA_USB1;
-    Tisk_chyby("Povel_napajeni");
+    kom_Hlas_chybu("Povel_napajeni");
   }
   if (g_pri[Z_POVEL] != 0x85) {
     g_chyba = CHYBA_KODU_ODPOVEDI;
-    Tisk_chyby("Povel_napajeni");
+    kom_Hlas_chybu("Povel_napajeni");
   }
   if (g_pri[Z_KLIC] != 0) {
     g_chyba = CHYBA_PROVEDENI_POVELU;
-    Tisk_chyby("Povel_napajeni");
+    kom_Hlas_chybu("Povel_napajeni");
   }
   return 0;
 }

@@ -50,24 +50,24 @@ long long ted_ms() {
   return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-int g_stopa_fd = -1;
-char g_stopa_jmeno[4096] = "";  // the KVODA_TRACE the file was opened for
+int m_stopa_fd = -1;
+char m_stopa_jmeno[4096] = "";  // the KVODA_TRACE the file was opened for
 
 int soubor() {
   const char* jmeno = std::getenv("KVODA_TRACE");
   if (jmeno == nullptr) jmeno = "";
   // Opened once per name: a failure is said once, not at every exchange.
-  if (std::strncmp(g_stopa_jmeno, jmeno, sizeof g_stopa_jmeno - 1) == 0) return g_stopa_fd;
-  if (g_stopa_fd >= 0) close(g_stopa_fd);
-  g_stopa_fd = -1;
-  std::snprintf(g_stopa_jmeno, sizeof g_stopa_jmeno, "%s", jmeno);
+  if (std::strncmp(m_stopa_jmeno, jmeno, sizeof m_stopa_jmeno - 1) == 0) return m_stopa_fd;
+  if (m_stopa_fd >= 0) close(m_stopa_fd);
+  m_stopa_fd = -1;
+  std::snprintf(m_stopa_jmeno, sizeof m_stopa_jmeno, "%s", jmeno);
   if (*jmeno == '\0') return -1;
-  g_stopa_fd = open(jmeno, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (g_stopa_fd < 0) {
+  m_stopa_fd = open(jmeno, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (m_stopa_fd < 0) {
     std::fprintf(stderr, "kvoda_ser: cannot open the trace file %s (%s); running without a trace\n", jmeno,
                  std::strerror(errno));
   }
-  return g_stopa_fd;
+  return m_stopa_fd;
 }
 
 void zapis(const char* radek, std::size_t delka) {

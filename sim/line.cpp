@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -94,7 +95,11 @@ struct Line::Impl {
   std::deque<std::uint8_t> out;      // bytes on their way to the program
   std::vector<Scheduled> scheduled;  // replies not yet due
 
+  std::function<double()> clock;  // set_clock's time base, or none
+  double clock0 = 0;               // its reading when set, less the line's time then
+
   double now() const {
+    if (clock) return clock() - clock0;
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   }
 
@@ -574,5 +579,42 @@ void Line::clear_log() {
 }
 
 void Line::unplug() { impl_->shut_down(); }
+
+}  // namespace sim
+
+namespace sim {
+
+void Line::set_clock(std::function<double()> seconds) {
+  Impl& m = *impl_;
+  std::lock_guard<std::mutex> g(m.mu);
+  const double t = m.now();
+  // Time goes on from where it was, whichever clock drives it.
+  m.clock = std::move(seconds);
+  if (m.clock) {
+    m.clock0 = m.clock() - t;
+  } else {
+    m.t0 = std::chrono::steady_clock::now() -
+           std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(t));
+  }
+}
+
+double Line::quiet_for() const {
+  Impl& m = *impl_;
+  std::lock_guard<std::mutex> g(m.mu);
+  if (m.master < 0) return -1;
+  pollfd p{m.master, POLLIN, 0};
+  if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) return 0;  // the program's bytes, unread
+  const double t = m.now();
+  double next = -1;
+  for (auto& s : m.scheduled) next = next < 0 ? s.due : std::min(next, s.due);
+  if (!m.pending.empty()) next = next < 0 ? m.last_rx + STALE_FRAME : std::min(next, m.last_rx + STALE_FRAME);
+  if (next < 0) return -1;
+  return std::max(0.0, next - t);
+}
+
+void Line::wake() {
+  std::uint64_t one = 1;
+  if (impl_->wake >= 0 && ::write(impl_->wake, &one, sizeof one) < 0) { /* it wakes on its own as well */ }
+}
 
 }  // namespace sim

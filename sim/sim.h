@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -89,6 +90,16 @@ class Line {
 
   // Closes the simulator's side of the terminal: the program sees a hang-up.
   void unplug();
+
+  // The line's time base in seconds (default the monotonic clock): a test
+  // that runs the program on virtual time gives the line the same clock.
+  void set_clock(std::function<double()> seconds);
+  // Seconds of that clock until the line next sends something by itself:
+  // 0 while bytes it received wait to be handled or a reply is due, negative
+  // when nothing is scheduled.
+  double quiet_for() const;
+  // The clock jumped: look at it again now.
+  void wake();
 
  private:
   struct Impl;

@@ -1,17 +1,21 @@
 // Child-process harness for the end-to-end tests.
 #include "harness.h"
 
+#include "sim.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -337,13 +341,19 @@ Result run(const Options& o, const std::string& input, double seconds) {
 }
 
 ChildResult run_in_child(const std::string& input, bool close_input, const std::function<void()>& fn,
-                         unsigned seconds) {
-  int in[2], out[2];
+                         unsigned seconds, VirtualClock* clock) {
+  int in[2], out[2], cas[2] = {-1, -1};
   if (::pipe(in) != 0 || ::pipe(out) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+  if (clock != nullptr && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, cas) != 0)
+    throw std::runtime_error(std::string("socketpair: ") + std::strerror(errno));
   std::fflush(stdout);
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
   if (pid == 0) {
+    if (clock != nullptr) {
+      ::close(cas[0]);
+      clock->use_parent(cas[1]);
+    }
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
     ::close(in[0]);
@@ -357,6 +367,11 @@ ChildResult run_in_child(const std::string& input, bool close_input, const std::
   }
   ::close(in[0]);
   ::close(out[1]);
+  std::thread cas_ditete;
+  if (clock != nullptr) {
+    ::close(cas[1]);
+    cas_ditete = std::thread([clock, fd = cas[0]] { clock->serve_child(fd); });
+  }
   // Small inputs only: written whole before the output is read.
   std::size_t done = 0;
   while (done < input.size()) {
@@ -379,11 +394,115 @@ ChildResult run_in_child(const std::string& input, bool close_input, const std::
     }
   }
   ::close(out[0]);
-  while (::waitpid(pid, &r.status, 0) < 0 && errno == EINTR) {
+  rusage ru{};
+  while (::wait4(pid, &r.status, 0, &ru) < 0 && errno == EINTR) {
+  }
+  r.cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
+  if (cas_ditete.joinable()) {
+    cas_ditete.join();  // ends with the child's end of the socket
+    ::close(cas[0]);
   }
   if (!close_input) ::close(in[1]);
   return r;
 }
+
+VirtualClock::VirtualClock(sim::Line* line) {
+  clock_.nastav_protistranu([this] { return quiet_ms(); }, [this] { wake_all(); });
+  if (line != nullptr) attach(*line);
+  kom_Nastav_hodiny(&clock_);
+}
+
+// The nearest thing any far end will send by itself.
+long long VirtualClock::quiet_ms() {
+  long long klid = -1;
+  for (auto& q : quiet_) {
+    long long ms = q();
+    if (ms >= 0 && (klid < 0 || ms < klid)) klid = ms;
+  }
+  return klid;
+}
+
+void VirtualClock::wake_all() {
+  for (sim::Line* l : lines_) l->wake();
+}
+
+namespace {
+bool read_all(int fd, void* p, std::size_t n) {
+  auto* b = static_cast<char*>(p);
+  while (n > 0) {
+    ssize_t r = ::read(fd, b, n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    b += r;
+    n -= static_cast<std::size_t>(r);
+  }
+  return true;
+}
+bool write_all(int fd, const void* p, std::size_t n) {
+  const auto* b = static_cast<const char*>(p);
+  while (n > 0) {
+    ssize_t r = ::write(fd, b, n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    b += r;
+    n -= static_cast<std::size_t>(r);
+  }
+  return true;
+}
+}  // namespace
+
+// Parent side: 'Q' asks how long the far ends stay quiet; 'S' and a skip
+// total move this process's virtual time (and its lines) along with the child's.
+void VirtualClock::serve_child(int fd) {
+  char c;
+  while (read_all(fd, &c, 1)) {
+    long long v = 0;
+    if (c == 'Q') {
+      v = quiet_ms();
+    } else if (c == 'S' && read_all(fd, &v, sizeof v)) {
+      clock_.nastav_posun_us(v);
+      wake_all();
+    } else {
+      return;
+    }
+    if (!write_all(fd, &v, sizeof v)) return;
+  }
+}
+
+void VirtualClock::use_parent(int fd) {
+  clock_.nastav_protistranu(
+      [fd]() -> long long {
+        long long v = -1;
+        char c = 'Q';
+        if (!write_all(fd, &c, 1) || !read_all(fd, &v, sizeof v)) return -1;
+        return v;
+      },
+      [this, fd] {
+        char c = 'S';
+        long long v = clock_.posun_us();
+        if (write_all(fd, &c, 1) && write_all(fd, &v, sizeof v)) read_all(fd, &v, sizeof v);
+      });
+  kom_Nastav_hodiny(&clock_);
+}
+
+VirtualClock::~VirtualClock() {
+  kom_Nastav_hodiny(nullptr);
+  // The lines may outlive this clock: back to real time for them.
+  for (sim::Line* l : lines_) l->set_clock(nullptr);
+}
+
+void VirtualClock::attach(sim::Line& line) {
+  line.set_clock([this] { return clock_.cas_us() / 1e6; });
+  lines_.push_back(&line);
+  quiet_.push_back([&line]() -> long long {
+    double q = line.quiet_for();
+    return q < 0 ? -1 : static_cast<long long>(std::ceil(q * 1000));
+  });
+}
+
+void VirtualClock::attach(std::function<long long()> quiet_ms) { quiet_.push_back(std::move(quiet_ms)); }
+
+double VirtualClock::seconds() { return clock_.cas_us() / 1e6; }
 
 std::string kvoda_ser_path() { return KVODA_SER_PATH; }
 std::string kvoda_sim_path() { return KVODA_SIM_PATH; }

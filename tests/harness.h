@@ -7,6 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "kom_hodiny.h"
+
+namespace sim {
+class Line;
+}
+
 namespace harness {
 
 // A fresh temporary directory, removed with its contents on destruction.
@@ -74,13 +80,46 @@ Result run(const Options& o, const std::string& input, double seconds = 30);
 // fed with `input` and whose standard output is captured; with `close_input`
 // the pipe is closed after the input (end of input), otherwise it stays open
 // until the child exits. The child ends when `fn` returns (status 0) or
-// after `seconds` (SIGALRM).
+// after `seconds` (SIGALRM). With `clock`, the child runs on that virtual
+// time, its lines staying in this process.
 struct ChildResult {
   std::string out;
   int status = -1;  // as waitpid reports it
+  double cpu = 0;   // the child's user + system time, seconds
 };
+class VirtualClock;
 ChildResult run_in_child(const std::string& input, bool close_input, const std::function<void()>& fn,
-                         unsigned seconds = 30);
+                         unsigned seconds = 30, VirtualClock* clock = nullptr);
+
+// For its lifetime, the protocol clock of this process runs on virtual time:
+// deadlines and pauses pass at once, bytes still travel in real time. The
+// simulated lines attached share that time and are never skipped past.
+// For in-process tests whose subject is not wall-clock time. Attached lines
+// must outlive the clock.
+class VirtualClock {
+ public:
+  explicit VirtualClock(sim::Line* line = nullptr);
+  ~VirtualClock();
+  VirtualClock(const VirtualClock&) = delete;
+  VirtualClock& operator=(const VirtualClock&) = delete;
+  void attach(sim::Line& line);
+  // Any other far end: milliseconds until it sends by itself (0 busy,
+  // negative never).
+  void attach(std::function<long long()> quiet_ms);
+  double seconds();  // virtual monotonic time
+
+ private:
+  friend ChildResult run_in_child(const std::string&, bool, const std::function<void()>&, unsigned, VirtualClock*);
+  long long quiet_ms();
+  void wake_all();
+  // In a forked child: the same virtual time, the far ends asked through `fd`.
+  void serve_child(int fd);
+  void use_parent(int fd);
+
+  KomVirtualniHodiny clock_;
+  std::vector<sim::Line*> lines_;
+  std::vector<std::function<long long()>> quiet_;
+};
 
 std::string kvoda_ser_path();
 std::string kvoda_sim_path();

@@ -86,10 +86,12 @@ std::size_t Pocet(const std::string& s, const std::string& co) {
 constexpr int A_POSUN = 1, A_PAMET = 3, A_T2 = 19, A_K1 = 24, A_K2 = 26, A_K4 = 28;
 
 // Runs the editor in a child process of the test, on the simulated line at
-// `dir`, scale `cislo` current, standard input fed with `vstup`; returns
+// `dir` and the virtual time `cas`, scale `cislo` current, standard input
+// fed with `vstup`; returns
 // what the child printed, followed by the record's g_k2 and g_t1 as
 // "|k2=.. t1=..|" when the editor returned.
-std::string Editor_v_diteti(const harness::TempDir& dir, int cislo, const std::string& vstup) {
+std::string Editor_v_diteti(const harness::TempDir& dir, harness::VirtualClock& cas, int cislo,
+                            const std::string& vstup) {
   harness::ChildResult r = harness::run_in_child(
       vstup, true,
       [&dir, cislo] {
@@ -107,7 +109,7 @@ std::string Editor_v_diteti(const harness::TempDir& dir, int cislo, const std::s
         std::fflush(stdout);
         kom_Zavri_port();
       },
-      60);
+      60, &cas);
   EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.out;
   return r.out;
 }
@@ -123,7 +125,7 @@ TEST(Editor, ScreenKeysRangesAndSave) {
   harness::Result r = harness::run(Volby(dir),
                                    "0\n3\n8\n"
                                    "5 500001\n- 1.5\n- -1\n+ nan\n0abc 25\nx\n0 zz\n0 -32768\n2 abc\n"
-                                   "1 -32768\n1 -32767\n8 32768\n8 32767\na\na\nn\n",
+                                   "1 -32768\n1 -32767\n8 0\n8 32768\n8 32767\na\na\nn\n",
                                    60);
   ASSERT_EQ(0, r.exit_code) << r.out;
 
@@ -146,6 +148,7 @@ TEST(Editor, ScreenKeysRangesAndSave) {
   ocekavano += "pamet [-32767..32767]: " + Obrazovka(3, h);  // -32768 refused for pamet
   h.pamet = -32767;
   ocekavano += "pamet [-32767..32767]: " + Obrazovka(3, h);
+  ocekavano += "nastaveni zesileni\nk1 [1..32767]: " + Obrazovka(3, h);  // a gain of 0 refused
   ocekavano += "nastaveni zesileni\nk1 [1..32767]: " + Obrazovka(3, h);
   h.k1 = 32767;
   ocekavano += "nastaveni zesileni\nk1 [1..32767]: " + Obrazovka(3, h);
@@ -245,24 +248,25 @@ TEST(Editor, FailedReadAndFailedWrite) {
 TEST(Editor, RecordKeptOnDeclineAndTakenOnConfirm) {
   harness::TempDir dir;
   sim::Line line(dir.port(0));
+  harness::VirtualClock cas(&line);
   line.add_adapter(251);
   line.add_scale(3);
   // Declined: the record keeps what the blocks held.
-  std::string s = Editor_v_diteti(dir, 3, "9 -5\n5 1234\na\nn\n");
+  std::string s = Editor_v_diteti(dir, cas, 3, "9 -5\n5 1234\na\nn\n");
   EXPECT_NE(std::string::npos, s.find(k_ulozit + "|k2=-1000 t1=500000|")) << s;
   EXPECT_TRUE(Zapisy(line).empty());
 
   // Confirmed with a failing block 2: the record holds the edits all the
   // same, while the scale keeps its block 3.
   line.add_fault({3, 1, 12, sim::Fault::Silence, 1, -1});
-  s = Editor_v_diteti(dir, 3, "9 -5\n5 1234\na\na\n");
+  s = Editor_v_diteti(dir, cas, 3, "9 -5\n5 1234\na\na\n");
   EXPECT_NE(std::string::npos, s.find("|k2=-5 t1=1234|")) << s;
   EXPECT_EQ((std::vector<int>{0, 12}), Zapisy(line));
   EXPECT_EQ(-1000, S16(line.eeprom(3), A_K2));
 
   // End of input inside the editor ends the program there: no write.
   line.clear_log();
-  s = Editor_v_diteti(dir, 3, "9 -5\n");
+  s = Editor_v_diteti(dir, cas, 3, "9 -5\n");
   EXPECT_NE(std::string::npos, s.find("k2 [-32768..0]: ")) << s;
   EXPECT_NE(std::string::npos, s.find(k_zaver)) << s;
   EXPECT_EQ(std::string::npos, s.find("|k2=")) << s;

@@ -175,6 +175,7 @@ sim::Eeprom kalibrace(int cislo) {
 struct Linka {
   harness::TempDir dir;
   sim::Line line;
+  harness::VirtualClock cas{&line};
   std::string soubor;
   explicit Linka(int cislo) : line(dir.port(0)), soubor(dir.file("zaznam.txt")) {
     line.add_adapter(ADRESA_ADAPTERU);

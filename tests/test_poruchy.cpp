@@ -232,6 +232,7 @@ TEST_P(Matice, OutcomeAsTheRowSays) {
   char err[200];
   ASSERT_EQ(0, rs232_Nastav_jmena(err, sizeof err));
   sim::Line line(dir.port(0));
+  harness::VirtualClock cas(&line);
   line.add_adapter(251);
   line.add_scale(3);
   sim::Eeprom obraz = line.eeprom(3);
@@ -326,7 +327,7 @@ TEST_P(Matice, OutcomeAsTheRowSays) {
   // The next exchange is clean: whatever the fault left on the line (a late
   // reply, surplus bytes) is dropped before the next request.
   line.clear_faults();
-  if (par.porucha == F::Late) std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+  if (par.porucha == F::Late) kom_Zpozdeni(2600);
   g_chyba = 0;
   g_tisk_chyby_jiz_proveden = 0;
   testing::internal::CaptureStdout();

@@ -82,7 +82,8 @@ harness::Result Spust(const harness::TempDir& dir, const std::vector<std::string
   return harness::run(o, vstup, sekundy);
 }
 
-double Ted() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+// The protocol clock's time: virtual where a test runs on virtual time.
+double Ted() { return kom_Hodiny().cas_us() / 1e6; }
 
 // ---------------------------------------------------------------------------
 // Command line
@@ -485,6 +486,7 @@ class NaLince : public testing::Test {
  protected:
   harness::TempDir dir;
   sim::Line line{dir.port(0)};
+  harness::VirtualClock cas{&line};
 
   void SetUp() override {
     setenv("KVODA_PORT_PATTERN", dir.pattern().c_str(), 1);

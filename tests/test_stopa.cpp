@@ -79,6 +79,7 @@ TEST(Stopa, ExchangesAreTracedToTheFileOnly) {
   char err[200];
   ASSERT_EQ(0, rs232_Nastav_jmena(err, sizeof err));
   sim::Line line(dir.port(0));
+  harness::VirtualClock cas(&line);
   line.add_adapter(251);
   ASSERT_EQ(0, kom_Otevri_nebo_zavri_port(1, 0, 4800));
 

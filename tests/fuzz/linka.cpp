@@ -4,6 +4,7 @@
 #include <deque>
 
 #include "kom.h"
+#include "kom_hodiny.h"
 #include "rs232.h"
 
 char comports[RS232_PORTS][RS232_NAME_LEN];
@@ -28,7 +29,10 @@ bool g_bez_ozveny = false;
 std::size_t g_pozice = 0;   // position within the frame being sent
 std::size_t g_celkem = 8;   // its length on the line, known from its 8th byte
 int g_delka_klicovana = 0;
-long long g_ted_ms = 1000000;
+// Virtual time: nothing on this line arrives later, so every wait with
+// nothing to read skips its whole time and deadlines pass at once.
+KomVirtualniHodiny m_hodiny;
+const bool m_hodiny_nastaveny = (kom_Nastav_hodiny(&m_hodiny), true);
 }  // namespace
 
 void linka_Nastav(const std::uint8_t* data, std::size_t size, std::size_t podil_vyprazdneni, bool bez_ozveny) {
@@ -45,12 +49,6 @@ void linka_Nastav(const std::uint8_t* data, std::size_t size, std::size_t podil_
 }
 
 std::size_t linka_Odeslano() { return g_odeslano; }
-
-long long kom_Cas_ms() { return g_ted_ms; }
-long long kom_Cas_s() { return g_ted_ms / 1000; }
-void kom_Zpozdeni(int ms) {
-  if (ms > 0) g_ted_ms += ms;
-}
 
 int rs232_Nastav_jmena(char*, std::size_t) { return 0; }
 bool rs232_Jmeno_portu(const char*, int, char*, std::size_t) { return false; }
@@ -95,9 +93,5 @@ int PollComport(int, unsigned char* buf, int size) {
   return n;
 }
 
-int rs232_Cekej_na_data(int, int ms) {
-  if (!g_ozvena.empty() || g_pos < g_size) return 1;
-  g_ted_ms += ms > 0 ? ms : 1;  // nothing will come: let the deadline pass
-  return 0;
-}
+int rs232_Cekej_na_data(int, int) { return !g_ozvena.empty() || g_pos < g_size ? 1 : 0; }
 void rs232_Uvolni_porty() {}

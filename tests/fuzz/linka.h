@@ -1,5 +1,5 @@
-// A line without hardware or real time for the fuzz targets: the driver and
-// the clock are replaced, the protocol and application code are the real ones.
+// A line without hardware for the fuzz targets, on virtual time: the driver
+// is replaced, the protocol and application code are the real ones.
 #pragma once
 
 #include <cstddef>

@@ -12,23 +12,23 @@ int Cport[RS232_PORTS];
 char baudr[64];
 
 namespace {
-const std::uint8_t* g_data = nullptr;
-std::size_t g_size = 0;
-std::size_t g_pos = 0;
-std::size_t g_odeslano = 0;
-std::deque<std::uint8_t> g_ozvena;  // the line echoes every byte sent
+const std::uint8_t* m_data = nullptr;
+std::size_t m_size = 0;
+std::size_t m_pos = 0;
+std::size_t m_odeslano = 0;
+std::deque<std::uint8_t> m_ozvena;  // the line echoes every byte sent
 // The far end keys its reply with the key of the request (its 8th byte on the
 // line), so the fuzzer's bytes are the plain reply whatever key was drawn. The
 // first byte after a request (the start of the reply) goes in the clear, as
 // the receiver expects; it enters the checksum, so keying it would make the
 // outcome depend on the key drawn from the wall clock.
-int g_klic = 0;
-bool g_prvni = false;
-std::size_t g_podil = 0;   // far-end bytes a flush may still take
-bool g_bez_ozveny = false;
-std::size_t g_pozice = 0;   // position within the frame being sent
-std::size_t g_celkem = 8;   // its length on the line, known from its 8th byte
-int g_delka_klicovana = 0;
+int m_klic = 0;
+bool m_prvni = false;
+std::size_t m_podil = 0;   // far-end bytes a flush may still take
+bool m_bez_ozveny = false;
+std::size_t m_pozice = 0;   // position within the frame being sent
+std::size_t m_celkem = 8;   // its length on the line, known from its 8th byte
+int m_delka_klicovana = 0;
 // Virtual time: nothing on this line arrives later, so every wait with
 // nothing to read skips its whole time and deadlines pass at once.
 KomVirtualniHodiny m_hodiny;
@@ -36,19 +36,19 @@ const bool m_hodiny_nastaveny = (kom_Nastav_hodiny(&m_hodiny), true);
 }  // namespace
 
 void linka_Nastav(const std::uint8_t* data, std::size_t size, std::size_t podil_vyprazdneni, bool bez_ozveny) {
-  g_podil = podil_vyprazdneni;
-  g_bez_ozveny = bez_ozveny;
-  g_prvni = false;
-  g_data = data;
-  g_size = size;
-  g_pos = 0;
-  g_odeslano = 0;
-  g_ozvena.clear();
-  g_pozice = 0;
-  g_celkem = 8;
+  m_podil = podil_vyprazdneni;
+  m_bez_ozveny = bez_ozveny;
+  m_prvni = false;
+  m_data = data;
+  m_size = size;
+  m_pos = 0;
+  m_odeslano = 0;
+  m_ozvena.clear();
+  m_pozice = 0;
+  m_celkem = 8;
 }
 
-std::size_t linka_Odeslano() { return g_odeslano; }
+std::size_t linka_Odeslano() { return m_odeslano; }
 
 int rs232_Nastav_jmena(char*, std::size_t) { return 0; }
 bool rs232_Jmeno_portu(const char*, int, char*, std::size_t) { return false; }
@@ -60,38 +60,38 @@ int SendBuf(int, const unsigned char*, int size) { return size; }
 void cprintf(int, const char*) {}
 
 int SendByte(int, int byte) {
-  if (g_pozice == 6) g_delka_klicovana = byte & 0xFF;
-  if (g_pozice == 7) {
-    g_klic = byte & 0xFF;
-    g_celkem = 8 + static_cast<std::size_t>(g_delka_klicovana ^ g_klic);
+  if (m_pozice == 6) m_delka_klicovana = byte & 0xFF;
+  if (m_pozice == 7) {
+    m_klic = byte & 0xFF;
+    m_celkem = 8 + static_cast<std::size_t>(m_delka_klicovana ^ m_klic);
   }
-  if (++g_pozice >= g_celkem) {
-    g_pozice = 0;
-    g_celkem = 8;
-    g_prvni = true;
+  if (++m_pozice >= m_celkem) {
+    m_pozice = 0;
+    m_celkem = 8;
+    m_prvni = true;
   }
-  ++g_odeslano;
-  if (!g_bez_ozveny) g_ozvena.push_back(static_cast<std::uint8_t>(byte));
+  ++m_odeslano;
+  if (!m_bez_ozveny) m_ozvena.push_back(static_cast<std::uint8_t>(byte));
   return 0;
 }
 
 int PollComport(int, unsigned char* buf, int size) {
   if (size > RS232_POLL_MAX) size = RS232_POLL_MAX;
   int n = 0;
-  while (n < size && !g_ozvena.empty()) {
-    buf[n++] = g_ozvena.front();
-    g_ozvena.pop_front();
+  while (n < size && !m_ozvena.empty()) {
+    buf[n++] = m_ozvena.front();
+    m_ozvena.pop_front();
   }
   // Only the flush before a request asks for more than one byte at a time.
-  std::size_t smi = g_size - g_pos;
-  if (size > 1 && smi > g_podil) smi = g_podil;
+  std::size_t smi = m_size - m_pos;
+  if (size > 1 && smi > m_podil) smi = m_podil;
   for (; n < size && smi > 0; --smi) {
-    const std::uint8_t b = g_data[g_pos++];
-    buf[n++] = static_cast<unsigned char>(g_prvni ? b : b ^ g_klic);
-    g_prvni = false;
+    const std::uint8_t b = m_data[m_pos++];
+    buf[n++] = static_cast<unsigned char>(m_prvni ? b : b ^ m_klic);
+    m_prvni = false;
   }
   return n;
 }
 
-int rs232_Cekej_na_data(int, int) { return !g_ozvena.empty() || g_pos < g_size ? 1 : 0; }
+int rs232_Cekej_na_data(int, int) { return !m_ozvena.empty() || m_pos < m_size ? 1 : 0; }
 void rs232_Uvolni_porty() {}

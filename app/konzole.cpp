@@ -55,6 +55,9 @@ void priprav() {
   m_pripraveno = true;
   m_rezim = NEZNAMY;
   m_terminal = isatty(0) && tcgetattr(0, &m_puvodni) == 0;
+  // Whoever uses the console without main's set-up (a routine run on its
+  // own) still gets the terminal back on every way out.
+  if (m_terminal) kon_Priprav_signaly();
 }
 
 void nastav_rezim(Rezim r) {

@@ -18,6 +18,7 @@
 
 #include "harness.h"
 #include "sim.h"
+#include "texty.h"
 
 namespace {
 
@@ -726,6 +727,70 @@ TEST(KvodaSim, CommandLine) {
   EXPECT_TRUE(s.wait_exit(10));
   EXPECT_EQ(s.exit_code(), 0);
   EXPECT_NE(::lstat(dir.port(2).c_str(), &st), 0);
+}
+
+// ---------------------------------------------------------------------------
+// The real program against the model, as a user meets it
+
+harness::Result run_ser(const harness::TempDir& dir, const std::vector<std::string>& args, const std::string& input) {
+  harness::Options o;
+  o.args = args;
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+  return harness::run(o, input, 60);
+}
+
+// Weights shown on the console lines, in kg.
+std::vector<double> shown_weights(const std::string& out) {
+  std::vector<double> v;
+  for (std::size_t p = out.find("fk:"); p != std::string::npos; p = out.find("fk:", p + 1))
+    v.push_back(std::atof(out.c_str() + p + 3));
+  return v;
+}
+
+TEST(KvodaSerOnModel, OffsetFromTheEditorShowsInTheNextReading) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  line.set_load(3, 42.5, 18.0);
+  harness::Result r = run_ser(dir, {}, "0\n3\n7\n8\n0 100\na\na\n7\nn\n");
+  EXPECT_EQ(r.exit_code, 0);
+  auto w = shown_weights(r.out);
+  ASSERT_EQ(w.size(), 2u) << r.out;
+  EXPECT_NEAR(w[0], 42.5, 0.01) << r.out;
+  EXPECT_NEAR(w[1], 52.5, 0.01) << r.out;
+}
+
+TEST(KvodaSerOnModel, AdapterFoundOnlyAtTheLineRate) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  const std::string found = "Adapter 251 pripojen na port COM1...OK\n";
+  harness::Result r = run_ser(dir, {"9600"}, "n\n");
+  EXPECT_EQ(r.out.find(found), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(texty::Hlaseni("Pripoj_adapter", 7)), std::string::npos) << r.out;
+  EXPECT_TRUE(line.requests().empty()) << "noise taken for a frame";
+  for (int rate : {9600, 128000}) {
+    line.set_baud(rate);
+    r = run_ser(dir, {std::to_string(rate)}, "n\n");
+    EXPECT_NE(r.out.find(found), std::string::npos) << rate << "\n" << r.out;
+  }
+}
+
+TEST(KvodaSerOnModel, TwoScalesWithOneNumberSpoilEachOthersReplies) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  sim::Eeprom renumbered = sim::default_eeprom(5);
+  renumbered[0] = 3;
+  line.add_scale(5, renumbered);
+  harness::Result r = run_ser(dir, {}, "0\n3\n7\nn\n");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find(texty::Hlaseni("Test_chyby_sumy", 2)), std::string::npos) << r.out;
+  EXPECT_TRUE(shown_weights(r.out).empty()) << r.out;
+  EXPECT_EQ(harness::read_file(dir.file("zaznam.txt")), "");
 }
 
 }  // namespace

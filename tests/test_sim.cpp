@@ -688,7 +688,10 @@ TEST(KvodaSim, CommandLine) {
            {"--port", dir.port(0), "--port", dir.port(0)},
            {"--bogus"},
            {"--port"},
-           {"--port", dir.port(0), "--"}}) {
+           {"--port", dir.port(0), "--"},
+           {"--baud", "fast"},
+           {"--baud", "0"},
+           {"--latency", "-1"}}) {
     o.args = args;
     harness::Result r = harness::run(o, "", 10);
     EXPECT_EQ(r.exit_code, 2) << args.back();
@@ -702,7 +705,9 @@ TEST(KvodaSim, CommandLine) {
   EXPECT_NE(nodir.err.find("missing/ttyT0"), std::string::npos);
 
   o.args = {"--help"};
-  EXPECT_NE(harness::run(o, "", 10).out.find("--scale N[:KG[:DEGC]]"), std::string::npos);
+  const std::string help = harness::run(o, "", 10).out;
+  for (const char* opt : {"--scale N[:KG[:DEGC]]", "--baud RATE", "--latency MS", "--line-timing", "--no-line-timing"})
+    EXPECT_NE(help.find(opt), std::string::npos) << opt;
 
   // With a command: the pattern names the links, the status comes back.
   o.args = {"--port", dir.port(0), "--adapter", "251", "--port", dir.port(5), "--", "/bin/sh", "-c",
@@ -723,10 +728,33 @@ TEST(KvodaSim, CommandLine) {
   EXPECT_NEAR(static_cast<double>(evaluate(sim::default_eeprom(3), counts_of(rd)).first), 125, 0.01);
   c.exchange(40, 5, {0});
   EXPECT_TRUE(c.quiet(0.3)) << "fault from the command line not applied";
+  // A second simulator on the same path is refused; the first goes on.
+  o.args = {"--port", dir.port(2), "--adapter", "41"};
+  harness::Result twice = harness::run(o, "", 10);
+  EXPECT_EQ(twice.exit_code, 1);
+  EXPECT_EQ(twice.err.find('\n'), twice.err.size() - 1) << twice.err;
+  EXPECT_NE(twice.err.find(dir.port(2)), std::string::npos) << twice.err;
+  EXPECT_EQ(c.exchange(40, 5, {2}).status, 0);
   s.signal(SIGTERM);
   EXPECT_TRUE(s.wait_exit(10));
   EXPECT_EQ(s.exit_code(), 0);
   EXPECT_NE(::lstat(dir.port(2).c_str(), &st), 0);
+
+  // A killed simulator's link is stale: the next one takes the path over.
+  o.args = {"--port", dir.port(3), "--adapter", "41"};
+  {
+    harness::Process killed(o);
+    ASSERT_TRUE(killed.wait_for("KVODA_PORT_PATTERN=", 10)) << killed.err();
+    killed.signal(SIGKILL);
+    EXPECT_TRUE(killed.wait_exit(10));
+  }
+  EXPECT_EQ(::lstat(dir.port(3).c_str(), &st), 0);
+  harness::Process next(o);
+  ASSERT_TRUE(next.wait_for("KVODA_PORT_PATTERN=", 10)) << next.err();
+  Client c3(dir.port(3));
+  EXPECT_EQ(c3.exchange(41, 5, {2}).status, 0);
+  next.signal(SIGTERM);
+  EXPECT_TRUE(next.wait_exit(10));
 }
 
 // ---------------------------------------------------------------------------

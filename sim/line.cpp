@@ -42,11 +42,6 @@ constexpr std::size_t MAX_OUT = 1 << 16;
 // Receivers still decode a rate this far off their own.
 constexpr double RATE_TOLERANCE = 0.02;
 
-// Slow wander of a drifting hive: a daily temperature cycle of 10 degC from
-// peak to peak, and a weight that gains and loses up to a kilogram a day.
-constexpr double DAY = 86400;
-constexpr double DRIFT_KG = 1.0, DRIFT_DEG = 5.0;
-
 int group_deadline(int cmd) { return (cmd == 5 || cmd == 6 || cmd == 10) ? 2 : 9; }
 
 [[noreturn]] void fail(const std::string& what) {
@@ -94,6 +89,16 @@ int level(const std::vector<std::uint8_t>& bytes, long j) {
 }
 
 }  // namespace
+
+std::pair<double, double> hive_drift(int number, double t) {
+  // A daily temperature cycle of 10 degC from peak to peak, and a weight
+  // that gains and loses up to 2 kg a day. Hives do not move in step; each
+  // starts from its set values.
+  constexpr double DAY = 86400, DRIFT_KG = 1.0, DRIFT_DEG = 5.0;
+  const double phase = number * 0.7, w = 2 * M_PI * t / DAY;
+  const double swing = std::sin(w + phase) - std::sin(phase);
+  return {DRIFT_KG * swing, DRIFT_DEG * swing};
+}
 
 std::vector<std::uint8_t> uart_resample(const std::vector<std::uint8_t>& bytes, int from_rate, int to_rate) {
   std::vector<std::uint8_t> out;
@@ -289,10 +294,9 @@ struct Line::Impl {
     if (!s.raw) {
       double kg = s.kg, deg = s.deg_c;
       if (drift) {
-        // Hives do not move in step; each starts from its set values.
-        const double phase = s.id * 0.7, w = 2 * M_PI * t / DAY;
-        kg += DRIFT_KG * (std::sin(w + phase) - std::sin(phase));
-        deg += DRIFT_DEG * (std::sin(w + phase) - std::sin(phase));
+        const auto d = hive_drift(s.id, t);
+        kg += d.first;
+        deg += d.second;
       }
       c = sensor_counts(s.sensor, kg, deg);
     }

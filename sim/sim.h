@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -80,6 +81,10 @@ std::array<std::uint32_t, 4> sensor_counts(const Sensor& s, double kg, double de
 // EEPROM image of scale `number` as its factory calibrated it: the sensor's
 // own constants, so that it reads the true load and temperature.
 Eeprom default_eeprom(int number);
+
+// How far a drifting hive's load (kg) and temperature (degC) have moved
+// from their set values `t` seconds after the line started.
+std::pair<double, double> hive_drift(int number, double t);
 
 // What a receiver at `to_rate` decodes from `bytes` sent back to back at
 // `from_rate` (8N1, the line idle before and after). A byte whose stop bit

@@ -549,6 +549,22 @@ TEST(SimCounts, SensorPhysics) {
   }
 }
 
+TEST(SimCounts, HivesDriftByTheDay) {
+  for (int n : {3, 7, 17}) {
+    EXPECT_EQ(sim::hive_drift(n, 0), (std::pair<double, double>{0, 0}));
+    double kg_lo = 0, kg_hi = 0, deg_lo = 0, deg_hi = 0, step = 0;
+    for (double t = 0; t <= 2 * 86400; t += 600) {
+      auto d = sim::hive_drift(n, t);
+      kg_lo = std::min(kg_lo, d.first), kg_hi = std::max(kg_hi, d.first);
+      deg_lo = std::min(deg_lo, d.second), deg_hi = std::max(deg_hi, d.second);
+      step = std::max(step, std::fabs(d.first - sim::hive_drift(n, t + 600).first));
+    }
+    EXPECT_NEAR(deg_hi - deg_lo, 10, 0.1) << n;
+    EXPECT_LE(kg_hi - kg_lo, 2.0) << n;
+    EXPECT_LT(step, 0.1) << n << ": kilograms in ten minutes";
+  }
+}
+
 TEST(SimCounts, UartAtTheWrongRate) {
   const Bytes f = frame(251, 5, {2}, 0x5A);
   EXPECT_EQ(sim::uart_resample(f, 4800, 4800), f);

@@ -186,6 +186,8 @@ TEST(Editor, ScreenKeysRangesAndSave) {
   Put(cekane, A_POSUN, -32768, 2);
   Put(cekane, A_PAMET, -32767, 2);
   Put(cekane, A_K1, 32767, 2);
+  cekane[A_K4] = 0x00;
+  cekane[A_K4 + 1] = 0x00;
   cekane[A_K4 + 2] = 0x80;
   cekane[A_K4 + 3] = 0x7F;
   EXPECT_EQ(cekane, po);

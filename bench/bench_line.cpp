@@ -1,18 +1,16 @@
 // Figures of the simulated line with its timing: a one-shot reading and one
 // sampling pass over 8 scales, each against its physical floor (the fixed
 // pauses, 10 bit times for every byte on the line, the devices' turnaround
-// and the adapter's latency); and, without line timing, the round trip of
-// an exchange with the simulator.
+// and the adapter's latency). bench_exchange gives the round trip without
+// line timing.
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "chyba.h"
 #include "hodiny.h"
 #include "kom.h"
 #include "rs232.h"
@@ -48,20 +46,9 @@ void figure(std::FILE* out, const char* what, double took, const std::vector<sim
                took / f);
 }
 
-void request(int* z, int dest, int cmd, int data) {
-  for (int i = 0; i < KOM_DELKA_ZPRAVY; ++i) z[i] = 0;
-  z[Z_START] = KOM_START;
-  z[Z_CIL] = dest;
-  z[Z_ZDROJ] = KOM_ADRESA_PC;
-  z[Z_POVEL] = cmd;
-  z[Z_DELKA] = 1;
-  z[Z_DATA] = data;
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
-  const int count = argc > 1 && std::atoi(argv[1]) > 0 ? std::atoi(argv[1]) : 1000;
+int main() {
   char dir[] = "/tmp/kvoda_line.XXXXXX";
   if (mkdtemp(dir) == nullptr) return 1;
   const std::string d = dir, data = d + "/zaznam.txt", kopie = d + "/kopie.txt";
@@ -108,23 +95,6 @@ int main(int argc, char** argv) {
     if (Snimej_hmotnost_hledej(0) != 0) status = 1;
     figure(report, "sampling pass over 8 scales", wall_s() - t0, line.requests());
 
-    // Without line timing: as fast as the simulator answers.
-    line.set_line_timing(false);
-    int vys[KOM_DELKA_ZPRAVY], pri[KOM_DELKA_ZPRAVY];
-    request(vys, 251, 5, 2);
-    std::vector<double> rtt;
-    int failures = 0;
-    for (int i = 0; i < count; ++i) {
-      t0 = wall_s();
-      if (kom_Vysli_a_prijmi_zpravu(vys, pri) != 0 || g_chyba != 0) ++failures;
-      rtt.push_back(wall_s() - t0);
-    }
-    std::sort(rtt.begin(), rtt.end());
-    std::fprintf(report,
-                 "without line timing: %d adapter-test exchanges, median round trip %.3f ms, 90th percentile "
-                 "%.3f ms, %d failed\n",
-                 count, 1000 * rtt[rtt.size() / 2], 1000 * rtt[rtt.size() * 9 / 10], failures);
-    if (failures) status = 1;
     kom_Zavri_port();
   }
   std::remove(data.c_str());

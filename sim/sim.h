@@ -118,8 +118,10 @@ class Line {
   void set_raw(int number, std::uint32_t a, std::uint32_t b, std::uint32_t n, std::uint32_t t);
   void set_drift(bool on);                        // loads and temperatures wander with time
 
-  // The line's baud rate (default 4800). While the terminal is set to
-  // another rate, what the program sends is noise: a garbled echo, no reply.
+  // The line's baud rate (default 4800); the terminal is set to it too, for
+  // clients that keep the terminal's rate (the program sets its own when it
+  // opens the port). While the terminal is at another rate, what the
+  // program sends is noise: a garbled echo, no reply.
   void set_baud(int rate);
   // With line timing (default off), every byte takes 10 bit times on the
   // line, a device answers after TURNAROUND_S, and the adapter hands each

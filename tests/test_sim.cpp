@@ -19,6 +19,7 @@
 #include "harness.h"
 #include "sim.h"
 #include "texty.h"
+#include "vzorce.h"
 
 namespace {
 
@@ -121,7 +122,7 @@ class Client {
   int fd_ = -1;
 };
 
-// The program's weight and temperature formulas, to check what the counts mean.
+// A scale's constants, to check what the counts mean.
 struct Calib {
   long double posun, tc1, tc2, t1, t2, tc0, k1, k2, k4, k5;
 };
@@ -144,13 +145,18 @@ Calib decode(const sim::Eeprom& e) {
           s16(22), s16(24), s16(26), flt(28), flt(32)};
 }
 
-// Weight [0.1 kg] and temperature [0.01 degC] the program derives from counts.
+// Weight [0.1 kg] and temperature [0.01 degC] the program's own formulas
+// derive from counts (NaN where they refuse).
 std::pair<long double, long double> evaluate(const sim::Eeprom& e, const std::array<std::uint32_t, 4>& c) {
   Calib k = decode(e);
-  long double tc = (k.tc2 - k.tc1) * (static_cast<long double>(c[3]) - k.t1) / (k.t2 - k.t1) + k.tc1;
-  long double m = (static_cast<long double>(c[1]) - c[2]) / (static_cast<long double>(c[0]) - c[2]);
-  long double d = tc - k.tc0;
-  long double fk = m * k.k1 / (k.k4 * d + 1) + k.k2 / (k.k5 * d + 1) + k.posun;
+  auto i32 = [](long double v) { return static_cast<std::int32_t>(v); };
+  auto u = [](std::uint32_t v) { return static_cast<std::int32_t>(v); };
+  long double tc = NAN, m = NAN, fk = NAN;
+  Vypocti_teplotu(i32(k.tc1), i32(k.tc2), i32(k.t1), i32(k.t2), u(c[3]), &tc);
+  Vypocti_pomer(u(c[0]), u(c[1]), u(c[2]), &m);
+  const Konstanty_vahy kv{i32(k.k1), i32(k.k2), i32(k.posun), i32(k.tc0), static_cast<float>(k.k4),
+                          static_cast<float>(k.k5)};
+  Vypocti_hmotnost(m, tc, kv, &fk);
   return {fk, tc};
 }
 

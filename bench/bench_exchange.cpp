@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
   int vys[KOM_DELKA_ZPRAVY], pri[KOM_DELKA_ZPRAVY];
   {
     sim::Line line(std::string(dir) + "/ttyB0");
+    line.set_baud(115200);
     if (kom_Otevri_nebo_zavri_port(1, 0, 115200) != 0) {
       std::fprintf(stderr, "cannot open the simulated port\n");
       return 1;

@@ -20,7 +20,15 @@
 namespace {
 
 const char* const USAGE =
-    "usage: kvoda_sim [--port PATH [line options]]... [-- COMMAND [ARGS...]]\n"
+    "usage: kvoda_sim [options] [--port PATH [line options]]... [-- COMMAND [ARGS...]]\n"
+    "options, for every line:\n"
+    "  --baud RATE                    the line's baud rate (default 4800); a program at\n"
+    "                                 another rate gets a garbled echo and no reply\n"
+    "  --latency MS                   the adapter's reception latency (0..1000, default 1;\n"
+    "                                 16 is an adapter left at its factory latency timer)\n"
+    "  --line-timing                  bytes take 10 bit times on the line, devices answer\n"
+    "                                 2 ms after a request, plus the latency (the default)\n"
+    "  --no-line-timing               echo and answer as fast as possible\n"
     "line options apply to the preceding --port:\n"
     "  --adapter N                    an adapter at address N\n"
     "  --scale N[:KG[:DEGC]]          a scale number N with a true load (kg) and temperature (degC)\n"
@@ -29,8 +37,14 @@ const char* const USAGE =
     "                                 the first data byte too, KIND=P gives the fault a parameter)\n"
     "      kinds: silence partial badchecksum longlength wrongdest wrongresponder\n"
     "             wrongcode badstatus corruptecho garbage late\n"
-    "  --drift                        loads and temperatures wander with time\n"
+    "  --drift                        loads and temperatures wander as a hive's do: 10 degC\n"
+    "                                 from night to day, up to 2 kg a day\n"
     "  --log                          print every decoded request to standard error\n"
+    "Every scale has a load cell and temperature sensor of its own, chosen by its number;\n"
+    "its EEPROM starts with their factory calibration, and the constants written to it\n"
+    "change its readings as on a real scale. It answers 100 ms after its supply is on.\n"
+    "Scales answering at one number talk over each other.\n"
+    "A PATH that another kvoda_sim serves is refused.\n"
     "Without --port: a demo line (adapter 251, hives 3, 7 and 17) in a temporary directory.\n"
     "With a COMMAND: run it with KVODA_PORT_PATTERN set and exit with its status;\n"
     "without: print KVODA_PORT_PATTERN=... and serve until interrupted.\n";
@@ -142,6 +156,9 @@ struct Config {
   std::vector<LineSetup> lines;
   std::vector<std::string> command;
   bool help = false;
+  int baud = 4800;
+  double latency_ms = 1;
+  bool timing = true;
 };
 
 Config parse(int argc, char** argv) {
@@ -162,6 +179,14 @@ Config parse(int argc, char** argv) {
       break;
     } else if (a == "--help" || a == "-h") {
       c.help = true;
+    } else if (a == "--baud") {
+      c.baud = parse_int(value(i), 50, 4000000, "--baud");
+    } else if (a == "--latency") {
+      c.latency_ms = parse_double(value(i), 0, 1000, "--latency");
+    } else if (a == "--line-timing") {
+      c.timing = true;
+    } else if (a == "--no-line-timing") {
+      c.timing = false;
     } else if (a == "--port") {
       LineSetup l;
       l.path = value(i);
@@ -278,6 +303,9 @@ int main(int argc, char** argv) {
     try {
       for (auto& setup : cfg.lines) {
         auto l = std::make_unique<sim::Line>(setup.path);
+        l->set_baud(cfg.baud);
+        l->set_latency_ms(cfg.latency_ms);
+        l->set_line_timing(cfg.timing);
         for (int a : setup.adapters) l->add_adapter(a);
         for (int r : setup.recorders) l->add_recorder(r);
         for (auto& s : setup.scales) {

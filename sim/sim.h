@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -45,20 +46,62 @@ struct Request {
   int dest = 0, src = 0, cmd = 0, len = 0, key = 0;
   std::vector<std::uint8_t> data;
   bool checksum_ok = false;
-  double t = 0;  // seconds since the line was created (monotonic)
+  double t = 0;  // seconds since the line was created (monotonic), when its last byte was on the line
+  int replied = 0;  // bytes of the reply that went back (0: nobody answered)
 };
 
-// Default EEPROM image of a plausibly calibrated scale with number `number`.
+// Reference temperature of a load cell's constants, 0.01 degC.
+constexpr int REFERENCE_TEMP = 2000;
+
+// The physical properties of one scale's load cell and temperature sensor.
+// The ratio (B - N) / (A - N) follows the load as
+//   ratio = (10 kg - zero / (1 + zero_drift d)) (1 + gain_drift d) / gain
+// with d the temperature above REFERENCE_TEMP in 0.01 degC.
+struct Sensor {
+  int gain = 10000;                       // 0.1 kg per unit of ratio
+  int zero = -1000;                       // 0.1 kg
+  float gain_drift = 0, zero_drift = 0;   // per 0.01 degC
+  double offset_counts = 2e6;             // N at the reference temperature
+  double span_counts = 13e6;              // A - N at the reference temperature
+  double offset_per_deg = 0;              // N counts per degC
+  double span_per_deg = 0;                // relative change of A - N per degC
+  int t_at_0 = 200000, t_per_deg = 2000;  // temperature channel: T at 0 degC, counts per degC
+};
+
+// The sensor a scale was built with: different for every number, the same
+// for one number every time.
+Sensor sensor_of(int number);
+
+// Ratio (B - N) / (A - N) of a sensor under a true load and temperature.
+double sensor_ratio(const Sensor& s, double kg, double deg_c);
+
+// Raw counts A, B, N, T of a sensor under a true load and temperature; each
+// saturates at 0 and 0xFFFFFF as the converter does.
+std::array<std::uint32_t, 4> sensor_counts(const Sensor& s, double kg, double deg_c);
+
+// EEPROM image of scale `number` as its factory calibrated it: the sensor's
+// own constants, so that it reads the true load and temperature.
 Eeprom default_eeprom(int number);
 
-// Raw counts A, B, N, T that a scale with image `e` delivers for a true load
-// of `kg` and a temperature of `deg_c` (inverse of the program's weight formula).
-std::array<std::uint32_t, 4> raw_counts_for(const Eeprom& e, double kg, double deg_c);
+// How far a drifting hive's load (kg) and temperature (degC) have moved
+// from their set values `t` seconds after the line started.
+std::pair<double, double> hive_drift(int number, double t);
+
+// What a receiver at `to_rate` decodes from `bytes` sent back to back at
+// `from_rate` (8N1, the line idle before and after). A byte whose stop bit
+// is missing is delivered as 0x00, as the terminal driver does.
+std::vector<std::uint8_t> uart_resample(const std::vector<std::uint8_t>& bytes, int from_rate, int to_rate);
+
+// A scale answers once its supply has been on this long, seconds.
+constexpr double POWER_UP_S = 0.1;
+// A device's turnaround from the end of a request to its reply, seconds.
+constexpr double TURNAROUND_S = 0.002;
 
 class Line {
  public:
   // Creates the pseudo-terminal and a symbolic link to its slave at
-  // `link_path` (an existing link there is replaced); starts serving it.
+  // `link_path` (a stale link there is replaced; a path another live line
+  // serves is refused with std::system_error); starts serving it.
   explicit Line(const std::string& link_path);
   ~Line();  // stops serving, closes the terminal, removes the link
   Line(const Line&) = delete;
@@ -75,6 +118,17 @@ class Line {
   void set_load(int number, double kg, double deg_c);  // true load and temperature
   void set_raw(int number, std::uint32_t a, std::uint32_t b, std::uint32_t n, std::uint32_t t);
   void set_drift(bool on);                        // loads and temperatures wander with time
+
+  // The line's baud rate (default 4800); the terminal is set to it too, for
+  // clients that keep the terminal's rate (the program sets its own when it
+  // opens the port). While the terminal is at another rate, what the
+  // program sends is noise: a garbled echo, no reply.
+  void set_baud(int rate);
+  // With line timing (default off), every byte takes 10 bit times on the
+  // line, a device answers after TURNAROUND_S, and the adapter hands each
+  // received byte on `latency_ms` later (default 1).
+  void set_line_timing(bool on);
+  void set_latency_ms(double ms);
 
   Eeprom eeprom(int number) const;                // scale's image (by the number it was added with)
   void set_eeprom(int number, const Eeprom& image);

@@ -29,13 +29,31 @@ std::int32_t S16(const sim::Eeprom& e, int adresa) {
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(e[adresa] | (e[adresa + 1] << 8)));
 }
 
+std::int32_t U24(const sim::Eeprom& e, int adresa) {
+  return e[adresa] | (e[adresa + 1] << 8) | (e[adresa + 2] << 16);
+}
+
 // The working values the screen shows; defaults are those of the
-// simulator's default image.
+// simulator's default image of scale 3.
 struct Hodnoty {
-  long posun = 0, pamet = 0, pocet = 1000;
-  long tc1 = 0, tc2 = 10000, t1 = 500000, t2 = 1500000, tc0 = 2000;
-  long k1 = 10000, k2 = -1000;
-  std::string k4 = "0.000000e+00", k5 = "0.000000e+00";
+  long posun, pamet, pocet, tc1, tc2, t1, t2, tc0, k1, k2;
+  std::string k4, k5;
+  Hodnoty() {
+    const sim::Eeprom e = sim::default_eeprom(3);
+    posun = S16(e, 1), pamet = S16(e, 3), pocet = e[5] | (e[6] << 8);
+    tc1 = S16(e, 12), tc2 = S16(e, 14), t1 = U24(e, 16), t2 = U24(e, 19), tc0 = S16(e, 22);
+    k1 = S16(e, 24), k2 = S16(e, 26);
+    k4 = Float(e, 28), k5 = Float(e, 32);
+  }
+  static std::string Float(const sim::Eeprom& e, int a) {
+    const std::uint8_t b[4] = {e[a], e[a + 1], static_cast<std::uint8_t>((e[a + 2] & 0x7F) | ((e[a + 3] & 1) << 7)),
+                               static_cast<std::uint8_t>((e[a + 2] & 0x80) | (e[a + 3] >> 1))};
+    float f;
+    std::memcpy(&f, b, 4);
+    char t[32];
+    std::snprintf(t, sizeof t, "%e", static_cast<double>(f));
+    return t;
+  }
 };
 
 std::string Obrazovka(int cislo, const Hodnoty& h) {
@@ -83,7 +101,7 @@ std::size_t Pocet(const std::string& s, const std::string& co) {
   return n;
 }
 
-constexpr int A_POSUN = 1, A_PAMET = 3, A_T2 = 19, A_K1 = 24, A_K2 = 26, A_K4 = 28;
+constexpr int A_POSUN = 1, A_PAMET = 3, A_T1 = 16, A_T2 = 19, A_K1 = 24, A_K2 = 26, A_K4 = 28;
 
 // Runs the editor in a child process of the test, on the simulated line at
 // `dir` and the virtual time `cas`, scale `cislo` current, standard input
@@ -171,6 +189,8 @@ TEST(Editor, ScreenKeysRangesAndSave) {
   Put(cekane, A_POSUN, -32768, 2);
   Put(cekane, A_PAMET, -32767, 2);
   Put(cekane, A_K1, 32767, 2);
+  cekane[A_K4] = 0x00;
+  cekane[A_K4 + 1] = 0x00;
   cekane[A_K4 + 2] = 0x80;
   cekane[A_K4 + 3] = 0x7F;
   EXPECT_EQ(cekane, po);
@@ -181,6 +201,7 @@ TEST(Editor, EqualT1T2DeclinedSaveAndEndOfInput) {
   sim::Line line(dir.port(0));
   line.add_adapter(251);
   sim::Eeprom e = sim::default_eeprom(3);
+  Put(e, A_T1, 500000, 3);
   Put(e, A_T2, 500000, 3);
   line.add_scale(3, e);
   harness::Result r = harness::run(Volby(dir),
@@ -193,7 +214,7 @@ TEST(Editor, EqualT1T2DeclinedSaveAndEndOfInput) {
   ASSERT_EQ(0, r.exit_code) << r.out;
 
   Hodnoty h;
-  h.t2 = 500000;
+  h.t1 = h.t2 = 500000;
   Hodnoty jine = h;
   jine.t2 = 400000;
   // Stored equal: the warning at the first display; changing t2 clears it,
@@ -241,7 +262,7 @@ TEST(Editor, FailedReadAndFailedWrite) {
   EXPECT_EQ(2u, Pocet(r.out, "Prime upravy kalibracnich konstant:")) << r.out;
   // Block 1 written, block 2 failed, block 3 never sent.
   EXPECT_EQ((std::vector<int>{0, 12}), Zapisy(line));
-  EXPECT_EQ(-1000, S16(line.eeprom(3), A_K2));
+  EXPECT_EQ(Hodnoty().k2, S16(line.eeprom(3), A_K2));
   EXPECT_EQ(pred, line.eeprom(3));
 }
 
@@ -253,7 +274,9 @@ TEST(Editor, RecordKeptOnDeclineAndTakenOnConfirm) {
   line.add_scale(3);
   // Declined: the record keeps what the blocks held.
   std::string s = Editor_v_diteti(dir, cas, 3, "9 -5\n5 1234\na\nn\n");
-  EXPECT_NE(std::string::npos, s.find(k_ulozit + "|k2=-1000 t1=500000|")) << s;
+  EXPECT_NE(std::string::npos,
+            s.find(k_ulozit + "|k2=" + std::to_string(Hodnoty().k2) + " t1=" + std::to_string(Hodnoty().t1) + "|"))
+      << s;
   EXPECT_TRUE(Zapisy(line).empty());
 
   // Confirmed with a failing block 2: the record holds the edits all the
@@ -262,7 +285,7 @@ TEST(Editor, RecordKeptOnDeclineAndTakenOnConfirm) {
   s = Editor_v_diteti(dir, cas, 3, "9 -5\n5 1234\na\na\n");
   EXPECT_NE(std::string::npos, s.find("|k2=-5 t1=1234|")) << s;
   EXPECT_EQ((std::vector<int>{0, 12}), Zapisy(line));
-  EXPECT_EQ(-1000, S16(line.eeprom(3), A_K2));
+  EXPECT_EQ(Hodnoty().k2, S16(line.eeprom(3), A_K2));
 
   // End of input inside the editor ends the program there: no write.
   line.clear_log();

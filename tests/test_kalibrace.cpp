@@ -338,46 +338,46 @@ TEST(KalibraceZesileni, EqualLoadsAskedAgainAndWarnings) {
 }
 
 TEST(KalibraceZesileni, TwoPointCalibrationThenReading) {
-  // The scale's image is off (gain, zero and an offset); the counts come from
-  // a scale with the default constants, so only a correct calibration can
-  // bring the reading back. (The simulator's own set_load inverts the image
-  // it holds and would read right whatever the constants.)
+  // The scale's image is off (gain, zero and an offset): only a correct
+  // calibration at two true loads brings its readings back.
   Relace r;
-  const sim::Eeprom skutecna = sim::default_eeprom(3);  // k1 10000, k2 -1000
-  sim::Eeprom e = skutecna;
+  const sim::Eeprom vyrobni = sim::default_eeprom(3);
+  sim::Eeprom e = vyrobni;
   Put(e, A_K1, 12000, 2);
   Put(e, A_K2, -500, 2);
   Put(e, A_POSUN, 30, 2);
   r.line.add_scale(3, e);
-  auto zatez = [&](double kg) {
-    auto c = sim::raw_counts_for(skutecna, kg, 20.0);
-    r.line.set_raw(3, c[0], c[1], c[2], c[3]);
-  };
-  zatez(0.0);
+  r.line.set_load(3, 0.0, 20.0);
   r.Spust();
   r.Posli("0\n3\n2\na\n0\na\n500\n");
   ASSERT_TRUE(r.Cekej("Vlozte na vahu druhou zatez. Pokracovat? [a/n] : ")) << r.p->out();
-  zatez(50.0);
+  EXPECT_GT(std::fabs(Posledni_fk(r.p->out())), 1.0) << "the mis-set scale read 0 kg right";
+  r.line.set_load(3, 50.0, 20.0);
   r.Posli("a\na\n");
   ASSERT_TRUE(r.Cekej("\nUlozit nove kalibracni konstanty do vahy? [a/n]: ")) << r.p->out();
   ASSERT_TRUE(r.Cekej("volba:")) << r.p->out();
-  r.Posli("7\n");
-  ASSERT_TRUE(r.Cekej("7\n"));
-  ASSERT_TRUE(r.Cekej("volba:")) << r.p->out();
+  EXPECT_NEAR(50.0, Posledni_fk(r.p->out()), 0.1) << r.p->out();  // the control measurement
+  for (double kg : {0.0, 137.3, 150.0}) {
+    r.line.set_load(3, kg, 20.0);
+    r.Posli("7\n");
+    ASSERT_TRUE(r.Cekej("7\n"));
+    ASSERT_TRUE(r.Cekej("volba:")) << r.p->out();
+    EXPECT_NEAR(kg, Posledni_fk(r.p->out()), 0.1) << r.p->out();
+  }
   r.Posli("n\n");
   ASSERT_TRUE(r.Konec()) << r.p->out();
   const std::string out = r.p->out();
   EXPECT_EQ(std::string::npos, out.find("Pozor")) << out;
-  EXPECT_NEAR(50.0, Posledni_fk(out), 0.2) << out;
 
   sim::Eeprom po = r.line.eeprom(3);
   EXPECT_EQ(0, S16(po, A_POSUN));
-  EXPECT_NEAR(10000, S16(po, A_K1), 1);
-  EXPECT_NEAR(-1000, S16(po, A_K2), 1);
+  // The sensor's own constants, as its factory found them.
+  EXPECT_NEAR(S16(vyrobni, A_K1), S16(po, A_K1), 1);
+  EXPECT_NEAR(S16(vyrobni, A_K2), S16(po, A_K2), 1);
   EXPECT_EQ((std::vector<int>{0, 24}), Zapisy(r.line));
   // Two calibration measurements and the control one.
   EXPECT_EQ(3u, Pocet_radku(harness::read_file(r.dir.file("kalzesil.txt"))));
-  EXPECT_EQ(1u, Pocet_radku(harness::read_file(r.dir.file("zaznam.txt"))));
+  EXPECT_EQ(3u, Pocet_radku(harness::read_file(r.dir.file("zaznam.txt"))));
 }
 
 // ---------------------------------------------------------------------------
@@ -424,28 +424,27 @@ TEST(KalibraceNuly, EqualT1T2RepairDeclinedOrMade) {
 
 TEST(KalibraceNuly, ZeroShiftWithLimitThenSaved) {
   Relace r;
-  sim::Eeprom e = sim::default_eeprom(3);  // k2 -1000
-  const sim::Eeprom bez_posunu = e;
+  sim::Eeprom e = sim::default_eeprom(3);
+  const int k2 = S16(e, A_K2);
   Put(e, A_POSUN, 40, 2);
   r.line.add_scale(3, e);
-  // A fixed load that the constants without offset read as 12.7.
-  auto c = sim::raw_counts_for(bez_posunu, 1.27, 20.0);
-  r.line.set_raw(3, c[0], c[1], c[2], c[3]);
+  // A true load that the constants without offset read as 12.7.
+  r.line.set_load(3, 1.27, 20.0);
   r.Spust();
   // First pass: the offset cleared on request, 3000 wanted: k2 would be
-  // -1000 + 2987, limited to 0; not saved.
+  // k2 + 2987, limited to 0; not saved.
   r.Posli("0\n3\n3\na\na\n3000\na\n");
-  ASSERT_TRUE(r.Cekej(S_hodnotou(k_varovani_k2_nahore, 1987) +
+  ASSERT_TRUE(r.Cekej(S_hodnotou(k_varovani_k2_nahore, k2 + 2987) +
                       "\nUlozit nove kalibracni konstanty do vahy? (a/n): "))
       << r.p->out();
   r.Posli("n\n");
   ASSERT_TRUE(r.Cekej("volba:")) << r.p->out();
   EXPECT_EQ(std::vector<int>{0}, Zapisy(r.line));
   EXPECT_EQ(0, S16(r.line.eeprom(3), A_POSUN));
-  EXPECT_EQ(-1000, S16(r.line.eeprom(3), A_K2));
+  EXPECT_EQ(k2, S16(r.line.eeprom(3), A_K2));
 
   // Second pass: the offset is 0 now, so no question about it; 0 wanted:
-  // k2 = -1000 - 12, saved, and the control measurement reads 0.7.
+  // k2 - 12, saved, and the control measurement reads 0.7.
   r.Posli("3\na\n0\na\n");
   ASSERT_TRUE(r.Cekej(k_vysvetleni_3 + Dotaz(k_vystup, 0, 0))) << r.p->out();
   ASSERT_TRUE(r.Cekej("\nUlozit nove kalibracni konstanty do vahy? (a/n): ")) << r.p->out();
@@ -454,7 +453,7 @@ TEST(KalibraceNuly, ZeroShiftWithLimitThenSaved) {
   r.Posli("n\n");
   ASSERT_TRUE(r.Konec()) << r.p->out();
   EXPECT_EQ((std::vector<int>{0, 24}), Zapisy(r.line));
-  EXPECT_EQ(-1012, S16(r.line.eeprom(3), A_K2));
+  EXPECT_EQ(k2 - 12, S16(r.line.eeprom(3), A_K2));
   EXPECT_NEAR(0.07, Posledni_fk(r.p->out()), 0.005) << r.p->out();
   // Three measurements: one per pass and the control one.
   EXPECT_EQ(3u, Pocet_radku(harness::read_file(r.dir.file("kalnuly.txt"))));
@@ -493,9 +492,10 @@ TEST(KalibracePosunu, OffsetOfTheCurrentScaleFromItsOwnWeight) {
   // The control run, then the menu ends the program after the single pass.
   ASSERT_TRUE(r.Konec()) << r.p->out();
   EXPECT_EQ(std::string::npos, r.p->out().find("Pozor")) << r.p->out();
-  // Scale 3 weighed 425.5 with its offset 10: 10 + (400 - 425) goes into its
-  // block 1, whose number, memory and period count stay its own.
-  Put(e3, A_POSUN, -15, 2);
+  // Scale 3 carries 42.55 kg and reads 435.5 with its offset 10: 10 + (400 -
+  // 435) goes into its block 1, whose number, memory and period count stay
+  // its own.
+  Put(e3, A_POSUN, -25, 2);
   EXPECT_EQ(e3, r.line.eeprom(3));
   EXPECT_EQ(std::vector<int>{0}, Zapisy(r.line));
   EXPECT_EQ(1, r.line.eeprom_writes(3));

@@ -18,6 +18,8 @@
 
 #include "harness.h"
 #include "sim.h"
+#include "texty.h"
+#include "vzorce.h"
 
 namespace {
 
@@ -103,12 +105,24 @@ class Client {
     return reply(key, seconds);
   }
   bool quiet(double seconds) { return read_n(1, seconds).empty(); }
+  // Switches the supply on and waits until the scales behind it answer.
+  void power_on(int adapter = 251) {
+    exchange(adapter, 5, {1});
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  }
+  void set_rate(int rate) {
+    termios t;
+    ::tcgetattr(fd_, &t);
+    ::cfsetispeed(&t, rate == 9600 ? B9600 : B4800);
+    ::cfsetospeed(&t, rate == 9600 ? B9600 : B4800);
+    ::tcsetattr(fd_, TCSANOW, &t);
+  }
 
  private:
   int fd_ = -1;
 };
 
-// The program's weight and temperature formulas, to check what the counts mean.
+// A scale's constants, to check what the counts mean.
 struct Calib {
   long double posun, tc1, tc2, t1, t2, tc0, k1, k2, k4, k5;
 };
@@ -131,13 +145,18 @@ Calib decode(const sim::Eeprom& e) {
           s16(22), s16(24), s16(26), flt(28), flt(32)};
 }
 
-// Weight [0.1 kg] and temperature [0.01 degC] the program derives from counts.
+// Weight [0.1 kg] and temperature [0.01 degC] the program's own formulas
+// derive from counts (NaN where they refuse).
 std::pair<long double, long double> evaluate(const sim::Eeprom& e, const std::array<std::uint32_t, 4>& c) {
   Calib k = decode(e);
-  long double tc = (k.tc2 - k.tc1) * (static_cast<long double>(c[3]) - k.t1) / (k.t2 - k.t1) + k.tc1;
-  long double m = (static_cast<long double>(c[1]) - c[2]) / (static_cast<long double>(c[0]) - c[2]);
-  long double d = tc - k.tc0;
-  long double fk = m * k.k1 / (k.k4 * d + 1) + k.k2 / (k.k5 * d + 1) + k.posun;
+  auto i32 = [](long double v) { return static_cast<std::int32_t>(v); };
+  auto u = [](std::uint32_t v) { return static_cast<std::int32_t>(v); };
+  long double tc = NAN, m = NAN, fk = NAN;
+  Vypocti_teplotu(i32(k.tc1), i32(k.tc2), i32(k.t1), i32(k.t2), u(c[3]), &tc);
+  Vypocti_pomer(u(c[0]), u(c[1]), u(c[2]), &m);
+  const Konstanty_vahy kv{i32(k.k1), i32(k.k2), i32(k.posun), i32(k.tc0), static_cast<float>(k.k4),
+                          static_cast<float>(k.k5)};
+  Vypocti_hmotnost(m, tc, kv, &fk);
   return {fk, tc};
 }
 
@@ -157,6 +176,7 @@ TEST(SimLine, EchoEepromReadAndWrite) {
   ASSERT_GE(c.fd(), 0);
 
   Reply r = c.exchange(251, 5, {1}, 0x37);
+  std::this_thread::sleep_for(std::chrono::milliseconds(120));
   EXPECT_EQ(r.start, 0x55);
   EXPECT_EQ(r.dest, 0xFD);
   EXPECT_EQ(r.resp, 251);
@@ -237,7 +257,7 @@ TEST(SimLine, SupplySearchAndReadings) {
   EXPECT_EQ(r.status, 0);
   EXPECT_FALSE(line.supply_on());
 
-  c.exchange(251, 5, {1});
+  c.power_on();
   r = c.exchange(255, 6, {0});
   EXPECT_EQ(r.resp, 3);
   EXPECT_EQ(r.code, 0x86);
@@ -249,23 +269,21 @@ TEST(SimLine, SupplySearchAndReadings) {
   EXPECT_EQ(c.exchange(255, 6, {18}).resp, 30);
   EXPECT_EQ(c.exchange(30, 2, {0, 7}).resp, 30);
 
-  // Readings follow the true load through the scale's current image.
+  // Readings follow the true load through the factory calibration; the
+  // counts come from the sensor, whatever constants the image holds.
   line.set_load(3, 25.5, 31.25);
   r = c.exchange(3, 3, {});
   ASSERT_EQ(r.len, 12);
   EXPECT_EQ(r.code, 0x83);
   auto v = evaluate(line.eeprom(3), counts_of(r));
   EXPECT_NEAR(static_cast<double>(v.first), 255.0, 0.01);
-  EXPECT_NEAR(static_cast<double>(v.second), 3125.0, 0.01);
+  EXPECT_NEAR(static_cast<double>(v.second), 3125.0, 0.05);
   sim::Eeprom img = line.eeprom(3);
-  img[26] = 0x0C;  // k2 = -500 (0xFE0C)
-  img[27] = 0xFE;
+  img[1] = 100;  // posun = +100
   line.set_eeprom(3, img);
-  r = c.exchange(3, 3, {});
-  v = evaluate(line.eeprom(3), counts_of(r));
-  EXPECT_NEAR(static_cast<double>(v.first), 255.0, 0.01) << "recalibrated image not used";
-  auto old = evaluate(sim::default_eeprom(3), counts_of(r));
-  EXPECT_GT(std::fabs(static_cast<double>(old.first - v.first)), 100);
+  Reply again = c.exchange(3, 3, {});
+  EXPECT_EQ(counts_of(again), counts_of(r));
+  EXPECT_NEAR(static_cast<double>(evaluate(line.eeprom(3), counts_of(again)).first), 355.0, 0.01);
 
   line.set_raw(3, 0x123456, 0xABCDEF, 0x000102, 0xFFFFFF);
   r = c.exchange(3, 3, {});
@@ -283,6 +301,29 @@ TEST(SimLine, SupplySearchAndReadings) {
   EXPECT_FALSE(line.supply_on());
   EXPECT_EQ(c.exchange(255, 6, {0}).resp, 40);
 
+  // A scale wakes 100 ms after its supply comes on; until then it is silent,
+  // to the search as well.
+  c.exchange(251, 5, {1});
+  c.send(frame(3, 3, {}, 0x11));
+  EXPECT_EQ(c.read_n(8, 1).size(), 8u);
+  EXPECT_TRUE(c.quiet(0.03));
+  c.send(frame(255, 6, {0}, 0x12));
+  EXPECT_EQ(c.read_n(9, 1).size(), 9u);
+  EXPECT_EQ(c.reply(0x12, 0.03).resp, 40);
+  std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  EXPECT_EQ(c.exchange(255, 6, {0}).resp, 3);
+
+  // Two devices answering at once: the line carries the OR of their
+  // replies, which no longer adds up.
+  line.set_alias(17, 3);
+  r = c.exchange(3, 3, {});
+  EXPECT_EQ(r.len, 12);
+  EXPECT_FALSE(r.sum_ok);
+  r = c.exchange(3, 2, {12, 12});
+  EXPECT_FALSE(r.sum_ok) << "two sensors' temperature calibrations differ";
+  line.add_recorder(3);  // same bytes as the scales' search answer: no harm
+  EXPECT_TRUE(c.exchange(255, 6, {0}).sum_ok);
+
   EXPECT_THROW(line.set_load(99, 1, 1), std::invalid_argument);
   EXPECT_THROW(line.add_scale(3), std::invalid_argument);
   EXPECT_THROW(line.add_adapter(256), std::invalid_argument);
@@ -295,7 +336,7 @@ TEST(SimLine, Faults) {
   line.add_scale(3);
   line.add_scale(17);
   Client c(dir.port(2));
-  c.exchange(251, 5, {1});
+  c.power_on();
   auto rule = [&](sim::Fault f, int count = 1, int param = -1) {
     sim::FaultRule r;
     r.device = 3;
@@ -392,8 +433,20 @@ TEST(SimLine, Faults) {
   EXPECT_LT(took, 4.5);
   EXPECT_FALSE(line.supply_on()) << "a late reply still carries the command out";
 
+  // A power-off while a scale's late reply waits silences the scale.
   line.clear_faults();
-  c.exchange(251, 5, {1});
+  c.power_on();
+  late.device = 255;
+  late.command = 6;
+  late.data0 = -1;
+  late.param = 0;
+  line.add_fault(late);
+  c.exchange(255, 6, {0});  // scale 3 answers, 2 s late
+  EXPECT_EQ(c.exchange(251, 5, {0}).status, 0);
+  EXPECT_TRUE(c.quiet(2.3));
+
+  line.clear_faults();
+  c.power_on();
   EXPECT_EQ(c.exchange(3, 2, block3).len, 13);
 }
 
@@ -457,60 +510,131 @@ TEST(SimLine, FramingResyncAndUnplug) {
   EXPECT_NE(::lstat(dir.port(4).c_str(), &st), 0);
 }
 
-TEST(SimCounts, InvertFormula) {
-  sim::Eeprom d = sim::default_eeprom(7);
-  Calib k = decode(d);
-  EXPECT_EQ(d[0], 7);
-  EXPECT_EQ(d[5] | (d[6] << 8), 1000);
-  EXPECT_NE(k.t1, k.t2);
-  EXPECT_EQ(k.k4, 0);
-  EXPECT_EQ(k.k5, 0);
-  EXPECT_GE(k.k1, 1);
-  EXPECT_LE(k.k2, 0);
+TEST(SimCounts, SensorPhysics) {
+  // Every number its own sensor, the same one every time.
+  EXPECT_EQ(sim::default_eeprom(7), sim::default_eeprom(7));
+  EXPECT_NE(sim::sensor_of(7).gain, sim::sensor_of(8).gain);
+  for (int n : {0, 3, 7, 17, 31, 249}) {
+    SCOPED_TRACE(n);
+    const sim::Eeprom d = sim::default_eeprom(n);
+    const sim::Sensor sensor = sim::sensor_of(n);
+    Calib k = decode(d);
+    EXPECT_EQ(d[0], n);
+    EXPECT_EQ(d[5] | (d[6] << 8), 1000);
+    // Inside the ranges the constant editor accepts, so they can be typed back.
+    EXPECT_TRUE(k.t1 >= 0 && k.t1 <= 500000 && k.t2 >= 0 && k.t2 <= 500000 && k.t1 != k.t2);
+    EXPECT_TRUE(k.tc1 >= -10000 && k.tc2 <= 10000 && k.tc0 >= -10000 && k.tc0 <= 10000);
+    EXPECT_TRUE(k.k1 >= 1 && k.k1 <= 32767 && k.k2 >= -32768 && k.k2 <= 0);
+    EXPECT_TRUE(k.k4 != 0 && std::fabs(static_cast<double>(k.k4)) <= 1 && std::fabs(static_cast<double>(k.k5)) <= 1);
 
-  // A second image with temperature corrections: k4 = 0.001 and k5 = -0.0005
-  // in the scale's float layout, an offset, and a falling temperature sensor.
-  sim::Eeprom e = d;
-  const std::uint8_t k4[] = {0x6F, 0x12, 0x03, 0x75};
-  float k5f = -0.0005f;
-  std::uint8_t b[4];
-  std::memcpy(b, &k5f, 4);
-  const std::uint8_t k5[] = {b[0], b[1], static_cast<std::uint8_t>((b[3] & 0x80) | (b[2] & 0x7F)),
-                             static_cast<std::uint8_t>((b[3] << 1) | (b[2] >> 7))};
-  std::memcpy(&e[28], k4, 4);
-  std::memcpy(&e[32], k5, 4);
-  e[1] = 0x2C;  // posun = 300
-  e[2] = 0x01;
-  e[16] = 0x40, e[17] = 0x42, e[18] = 0x0F;  // t1 = 1000000 at 0 degC
-  e[19] = 0x20, e[20] = 0xA1, e[21] = 0x07;  // t2 = 500000 at 100 degC
-  e[24] = 0x30, e[25] = 0x75;                // k1 = 30000
-  EXPECT_NEAR(static_cast<double>(decode(e).k4), 0.001, 1e-9);
-
-  for (const sim::Eeprom* img : {&d, &e}) {
-    for (double kg = -300; kg <= 300; kg += 12.5) {
-      for (double deg : {-20.0, 0.0, 21.37, 45.0}) {
-        auto c = sim::raw_counts_for(*img, kg, deg);
-        for (auto v : c) ASSERT_LE(v, 0xFFFFFFu);
-        ASSERT_NE(c[0], c[2]);
-        auto v = evaluate(*img, c);
-        EXPECT_NEAR(static_cast<double>(v.first), kg * 10, 0.02) << kg << " kg " << deg << " degC";
-        EXPECT_NEAR(static_cast<double>(v.second), deg * 100, 0.02) << kg << " kg " << deg << " degC";
+    // The factory calibration reads true over the cell's range and the year's
+    // temperatures; without its temperature corrections the reading drifts.
+    sim::Eeprom plain = d;
+    std::fill(plain.begin() + 28, plain.begin() + 36, 0);
+    double drift = 0;
+    for (double kg = 0; kg <= 150; kg += 12.5) {
+      for (double deg : {-20.0, 0.0, 20.0, 21.37, 45.0}) {
+        auto c = sim::sensor_counts(sensor, kg, deg);
+        auto v = evaluate(d, c);
+        EXPECT_NEAR(static_cast<double>(v.first), kg * 10, 0.05) << kg << " kg " << deg << " degC";
+        EXPECT_NEAR(static_cast<double>(v.second), deg * 100, 0.05) << kg << " kg " << deg << " degC";
+        if (deg == 45.0) drift = std::max(drift, std::fabs(static_cast<double>(evaluate(plain, c).first) - kg * 10));
       }
     }
+    EXPECT_GT(drift, 2.0);
+    // Another scale's calibration reads this one wrong.
+    auto c50 = sim::sensor_counts(sensor, 50, 20);
+    EXPECT_GT(std::fabs(static_cast<double>(evaluate(sim::default_eeprom(n + 1), c50).first) - 500), 5.0);
+    // Counts saturate in 24 bits, as the converter does.
+    auto over = sim::sensor_counts(sensor, 5000, 20);
+    auto under = sim::sensor_counts(sensor, -1000, 20);
+    EXPECT_EQ(over[1], 0xFFFFFFu);
+    EXPECT_EQ(under[1], 0u);
+    for (auto v : over) EXPECT_LE(v, 0xFFFFFFu);
+    EXPECT_EQ(sim::sensor_counts(sensor, 80, 20)[0], over[0]) << "load moves only B";
   }
+}
 
-  // Beyond what the counts can carry: clamped, never out of range.
-  sim::Eeprom tiny = d;
-  tiny[24] = 1, tiny[25] = 0;  // k1 = 1: a ratio in the thousands
-  for (double kg : {-300.0, 300.0}) {
-    auto c = sim::raw_counts_for(tiny, kg, 20);
-    for (auto v : c) EXPECT_LE(v, 0xFFFFFFu);
-    EXPECT_NE(c[0], c[2]);
-    EXPECT_NEAR(static_cast<double>(evaluate(tiny, c).first), kg * 10, 1.0);
+TEST(SimCounts, HivesDriftByTheDay) {
+  for (int n : {3, 7, 17}) {
+    EXPECT_EQ(sim::hive_drift(n, 0), (std::pair<double, double>{0, 0}));
+    double kg_lo = 0, kg_hi = 0, deg_lo = 0, deg_hi = 0, step = 0;
+    for (double t = 0; t <= 2 * 86400; t += 600) {
+      auto d = sim::hive_drift(n, t);
+      kg_lo = std::min(kg_lo, d.first), kg_hi = std::max(kg_hi, d.first);
+      deg_lo = std::min(deg_lo, d.second), deg_hi = std::max(deg_hi, d.second);
+      step = std::max(step, std::fabs(d.first - sim::hive_drift(n, t + 600).first));
+    }
+    EXPECT_NEAR(deg_hi - deg_lo, 10, 0.1) << n;
+    EXPECT_LE(kg_hi - kg_lo, 2.0) << n;
+    EXPECT_LT(step, 0.1) << n << ": kilograms in ten minutes";
   }
-  sim::Eeprom dead = d;
-  dead[24] = dead[25] = 0;  // k1 = 0: no load shows; still valid counts
-  for (auto v : sim::raw_counts_for(dead, 50, 20)) EXPECT_LE(v, 0xFFFFFFu);
+}
+
+TEST(SimCounts, UartAtTheWrongRate) {
+  const Bytes f = frame(251, 5, {2}, 0x5A);
+  EXPECT_EQ(sim::uart_resample(f, 4800, 4800), f);
+  EXPECT_EQ(sim::uart_resample(f, 4800, 4850), f) << "within a receiver's tolerance";
+  for (int rate : {110, 2400, 9600, 115200, 128000, 256000}) {
+    const Bytes heard = sim::uart_resample(f, rate, 4800);
+    EXPECT_NE(heard, f) << rate;
+    EXPECT_LE(heard.size(), 10 * f.size()) << rate;
+  }
+  // A slow sender's long low start bit is a byte without stop bit: 0x00.
+  EXPECT_EQ(sim::uart_resample({0x00}, 1200, 4800), Bytes{0x00});
+  EXPECT_TRUE(sim::uart_resample({}, 9600, 4800).empty());
+  EXPECT_TRUE(sim::uart_resample({0xFF}, 256000, 4800).size() <= 1);
+}
+
+TEST(SimLine, BaudRateTimingAndOnePerPath) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  Client c(dir.port(0));
+
+  // A client at 9600 on a 4800 Bd line: noise back, no reply.
+  c.set_rate(9600);
+  const Bytes f = frame(251, 5, {2}, 0x5A);
+  c.send(f);
+  EXPECT_NE(c.read_n(f.size(), 0.3), f);
+  EXPECT_TRUE(c.quiet(0.3));
+  EXPECT_TRUE(line.requests().empty());
+  line.set_baud(9600);
+  EXPECT_EQ(c.exchange(251, 5, {2}).status, 0);
+  // A client that keeps the terminal's rate follows the line's.
+  line.set_baud(4800);
+  Client d(dir.port(0));
+  EXPECT_EQ(d.exchange(251, 5, {2}).status, 0);
+
+  // With line timing every byte costs 10 bit times, the device 2 ms, and
+  // the adapter its latency: 9 bytes out (and echoed), 7 back at 4800 Bd.
+  line.set_line_timing(true);
+  line.set_latency_ms(16);
+  const double floor = (9 + 7) * 10 / 4800.0 + 0.002 + 0.016;
+  for (int i = 0; i < 3; ++i) {
+    auto t0 = Clock::now();
+    Bytes fr = frame(251, 5, {2}, 0x21);
+    d.send(fr);
+    Bytes echo = d.read_n(fr.size(), 1);
+    const double echo_at = since(t0);
+    Reply r = d.reply(0x21);
+    const double took = since(t0);
+    EXPECT_EQ(echo, fr);
+    EXPECT_TRUE(r.sum_ok);
+    EXPECT_GE(echo_at, 9 * 10 / 4800.0 + 0.016 - 0.001);
+    EXPECT_GE(took, floor - 0.001);
+    EXPECT_LT(took, floor + 0.5);
+  }
+  auto log = line.requests();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back().replied, 7);
+
+  // One simulator per path; a dead one's link is taken over.
+  EXPECT_THROW(sim::Line(dir.port(0)), std::system_error);
+  {
+    sim::Line other(dir.port(1));
+  }
+  sim::Line again(dir.port(1));
 }
 
 TEST(Harness, ProcessWithTrivialPrograms) {
@@ -586,7 +710,10 @@ TEST(KvodaSim, CommandLine) {
            {"--port", dir.port(0), "--port", dir.port(0)},
            {"--bogus"},
            {"--port"},
-           {"--port", dir.port(0), "--"}}) {
+           {"--port", dir.port(0), "--"},
+           {"--baud", "fast"},
+           {"--baud", "0"},
+           {"--latency", "-1"}}) {
     o.args = args;
     harness::Result r = harness::run(o, "", 10);
     EXPECT_EQ(r.exit_code, 2) << args.back();
@@ -600,7 +727,9 @@ TEST(KvodaSim, CommandLine) {
   EXPECT_NE(nodir.err.find("missing/ttyT0"), std::string::npos);
 
   o.args = {"--help"};
-  EXPECT_NE(harness::run(o, "", 10).out.find("--scale N[:KG[:DEGC]]"), std::string::npos);
+  const std::string help = harness::run(o, "", 10).out;
+  for (const char* opt : {"--scale N[:KG[:DEGC]]", "--baud RATE", "--latency MS", "--line-timing", "--no-line-timing"})
+    EXPECT_NE(help.find(opt), std::string::npos) << opt;
 
   // With a command: the pattern names the links, the status comes back.
   o.args = {"--port", dir.port(0), "--adapter", "251", "--port", dir.port(5), "--", "/bin/sh", "-c",
@@ -616,15 +745,102 @@ TEST(KvodaSim, CommandLine) {
   ASSERT_TRUE(s.wait_for("KVODA_PORT_PATTERN=" + dir.pattern() + "\n", 10)) << s.err();
   Client c(dir.port(2));
   EXPECT_EQ(c.exchange(40, 5, {2}).status, 0);
-  c.exchange(40, 5, {1});
+  c.power_on(40);
   Reply rd = c.exchange(3, 3, {});
   EXPECT_NEAR(static_cast<double>(evaluate(sim::default_eeprom(3), counts_of(rd)).first), 125, 0.01);
   c.exchange(40, 5, {0});
   EXPECT_TRUE(c.quiet(0.3)) << "fault from the command line not applied";
+  // A second simulator on the same path is refused; the first goes on.
+  o.args = {"--port", dir.port(2), "--adapter", "41"};
+  harness::Result twice = harness::run(o, "", 10);
+  EXPECT_EQ(twice.exit_code, 1);
+  EXPECT_EQ(twice.err.find('\n'), twice.err.size() - 1) << twice.err;
+  EXPECT_NE(twice.err.find(dir.port(2)), std::string::npos) << twice.err;
+  EXPECT_EQ(c.exchange(40, 5, {2}).status, 0);
   s.signal(SIGTERM);
   EXPECT_TRUE(s.wait_exit(10));
   EXPECT_EQ(s.exit_code(), 0);
   EXPECT_NE(::lstat(dir.port(2).c_str(), &st), 0);
+
+  // A killed simulator's link is stale: the next one takes the path over.
+  o.args = {"--port", dir.port(3), "--adapter", "41"};
+  {
+    harness::Process killed(o);
+    ASSERT_TRUE(killed.wait_for("KVODA_PORT_PATTERN=", 10)) << killed.err();
+    killed.signal(SIGKILL);
+    EXPECT_TRUE(killed.wait_exit(10));
+  }
+  EXPECT_EQ(::lstat(dir.port(3).c_str(), &st), 0);
+  harness::Process next(o);
+  ASSERT_TRUE(next.wait_for("KVODA_PORT_PATTERN=", 10)) << next.err();
+  Client c3(dir.port(3));
+  EXPECT_EQ(c3.exchange(41, 5, {2}).status, 0);
+  next.signal(SIGTERM);
+  EXPECT_TRUE(next.wait_exit(10));
+}
+
+// ---------------------------------------------------------------------------
+// The real program against the model, as a user meets it
+
+harness::Result run_ser(const harness::TempDir& dir, const std::vector<std::string>& args, const std::string& input) {
+  harness::Options o;
+  o.args = args;
+  o.port_pattern = dir.pattern();
+  o.cwd = dir.path;
+  return harness::run(o, input, 60);
+}
+
+// Weights shown on the console lines, in kg.
+std::vector<double> shown_weights(const std::string& out) {
+  std::vector<double> v;
+  for (std::size_t p = out.find("fk:"); p != std::string::npos; p = out.find("fk:", p + 1))
+    v.push_back(std::atof(out.c_str() + p + 3));
+  return v;
+}
+
+TEST(KvodaSerOnModel, OffsetFromTheEditorShowsInTheNextReading) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  line.set_load(3, 42.5, 18.0);
+  harness::Result r = run_ser(dir, {}, "0\n3\n7\n8\n0 100\na\na\n7\nn\n");
+  EXPECT_EQ(r.exit_code, 0);
+  auto w = shown_weights(r.out);
+  ASSERT_EQ(w.size(), 2u) << r.out;
+  EXPECT_NEAR(w[0], 42.5, 0.01) << r.out;
+  EXPECT_NEAR(w[1], 52.5, 0.01) << r.out;
+}
+
+TEST(KvodaSerOnModel, AdapterFoundOnlyAtTheLineRate) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  const std::string found = "Adapter 251 pripojen na port COM1...OK\n";
+  harness::Result r = run_ser(dir, {"9600"}, "n\n");
+  EXPECT_EQ(r.out.find(found), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(texty::Hlaseni("Pripoj_adapter", 7)), std::string::npos) << r.out;
+  EXPECT_TRUE(line.requests().empty()) << "noise taken for a frame";
+  for (int rate : {9600, 128000}) {
+    line.set_baud(rate);
+    r = run_ser(dir, {std::to_string(rate)}, "n\n");
+    EXPECT_NE(r.out.find(found), std::string::npos) << rate << "\n" << r.out;
+  }
+}
+
+TEST(KvodaSerOnModel, TwoScalesWithOneNumberSpoilEachOthersReplies) {
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  sim::Eeprom renumbered = sim::default_eeprom(5);
+  renumbered[0] = 3;
+  line.add_scale(5, renumbered);
+  harness::Result r = run_ser(dir, {}, "0\n3\n7\nn\n");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find(texty::Hlaseni("Test_chyby_sumy", 2)), std::string::npos) << r.out;
+  EXPECT_TRUE(shown_weights(r.out).empty()) << r.out;
+  EXPECT_EQ(harness::read_file(dir.file("zaznam.txt")), "");
 }
 
 }  // namespace

@@ -308,6 +308,7 @@ TEST(PrikazovaRadka, UnusablePortPatternEndsBeforeAnyPort) {
 TEST(HledaniAdapteru, AdapterAt251OnThirdPort) {
   harness::TempDir dir;
   sim::Line line(dir.port(2));
+  line.set_baud(9600);
   line.add_adapter(251);
   harness::Result r = Spust(dir, {"9600abc"}, "n\n");
   EXPECT_EQ(Nalezen(251, 3) + Menu(9600) + k_konec, r.out);

@@ -73,6 +73,8 @@ struct Process::Impl {
   int master = -1;    // terminal master with stdin_tty (same as in and out_fd)
   int wake[2] = {-1, -1};
   std::thread reader;
+  int clock_fd = -1;  // with a routine on virtual time: the child's questions
+  std::thread clock_server;
 
   std::mutex mu;
   std::condition_variable cv;
@@ -180,8 +182,28 @@ Process::Process(const Options& o) : impl_(new Impl) {
     m.out_fd = out_p[0];
   }
   m.err_fd = err_p[0];
+  int cas[2] = {-1, -1};
+  if (o.routine && (o.stdin_tty || (o.clock != nullptr && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, cas) != 0)))
+    throw std::runtime_error("routine: pipes only, or socketpair failed");
 
   m.pid = ::fork();
+  if (m.pid == 0 && o.routine) {
+    // Not async-signal-safe, as in run_in_child: the routine needs the
+    // test's own code and state.
+    ::setpgid(0, 0);
+    ::dup2(in_p[0], 0);
+    ::dup2(out_p[1], 1);
+    ::dup2(err_p[1], 2);
+    for (int fd : {in_p[0], in_p[1], out_p[0], out_p[1], err_p[0], err_p[1], m.wake[0], m.wake[1], cas[0]}) ::close(fd);
+    if (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0) child_fail("chdir");
+    ::setenv("KVODA_PORT_PATTERN", o.port_pattern.empty() ? NO_PORTS : o.port_pattern.c_str(), 1);
+    for (const std::string& e : o.env) ::putenv(::strdup(e.c_str()));
+    if (o.clock != nullptr) o.clock->use_parent(cas[1]);
+    o.routine();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::_exit(0);
+  }
   if (m.pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
   if (m.pid == 0) {
     sigset_t none;
@@ -229,6 +251,11 @@ Process::Process(const Options& o) : impl_(new Impl) {
     ::close(in_p[0]);
     ::close(out_p[1]);
   }
+  if (cas[1] >= 0) {
+    ::close(cas[1]);
+    m.clock_fd = cas[0];
+    m.clock_server = std::thread([clock = o.clock, fd = cas[0]] { clock->serve_child(fd); });
+  }
   set_nonblock(m.in);
   m.reader = std::thread([this] { impl_->read_loop(); });
 }
@@ -243,6 +270,8 @@ Process::~Process() {
   char c = 1;
   if (::write(m.wake[1], &c, 1) < 0) { /* the reader also ends at EOF */ }
   if (m.reader.joinable()) m.reader.join();
+  if (m.clock_server.joinable()) m.clock_server.join();  // ends with the child's end of the socket
+  if (m.clock_fd >= 0) ::close(m.clock_fd);
   if (m.in >= 0 && m.in != m.master) ::close(m.in);  // a pipe not yet closed
   for (int fd : {m.out_fd, m.err_fd, m.wake[0], m.wake[1]})
     if (fd >= 0) ::close(fd);

@@ -28,6 +28,8 @@ struct TempDir {
   std::string port(int index) const { return path + "/ttyT" + std::to_string(index); }
 };
 
+class VirtualClock;
+
 struct Options {
   std::vector<std::string> args;           // parameters after the program name
   std::string port_pattern;                // KVODA_PORT_PATTERN; empty: a pattern matching nothing
@@ -35,6 +37,11 @@ struct Options {
   std::vector<std::string> env;            // extra NAME=VALUE entries
   bool stdin_tty = false;                  // standard input (and output) on a pseudo-terminal
   std::string program;                     // defaults to the kvoda_ser under test
+  // Instead of a program: `routine` in a forked child of the test (pipes
+  // only), on `clock`'s virtual time when given, its lines staying in this
+  // process; the child ends when it returns.
+  std::function<void()> routine;
+  VirtualClock* clock = nullptr;
 };
 
 class Process {
@@ -87,7 +94,6 @@ struct ChildResult {
   int status = -1;  // as waitpid reports it
   double cpu = 0;   // the child's user + system time, seconds
 };
-class VirtualClock;
 ChildResult run_in_child(const std::string& input, bool close_input, const std::function<void()>& fn,
                          unsigned seconds = 30, VirtualClock* clock = nullptr);
 
@@ -110,6 +116,7 @@ class VirtualClock {
 
  private:
   friend ChildResult run_in_child(const std::string&, bool, const std::function<void()>&, unsigned, VirtualClock*);
+  friend class Process;
   long long quiet_ms();
   void wake_all();
   // In a forked child: the same virtual time, the far ends asked through `fd`.

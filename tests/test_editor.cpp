@@ -132,6 +132,26 @@ std::string Editor_v_diteti(const harness::TempDir& dir, harness::VirtualClock& 
   return r.out;
 }
 
+// Runs what the program runs after its command line (the adapter search,
+// then the menu until it ends) in a child process of the test, on the
+// simulated line at `dir` and the virtual time `cas`, standard input fed
+// with `vstup`; for tests of a dialogue that would otherwise wait out the
+// line's real deadlines.
+harness::ChildResult Program_v_diteti(const harness::TempDir& dir, harness::VirtualClock& cas,
+                                      const std::string& vstup) {
+  return harness::run_in_child(
+      vstup, true,
+      [&dir] {
+        kon_Novy_vstup();
+        setenv("KVODA_PORT_PATTERN", dir.pattern().c_str(), 1);
+        char chyba[200];
+        if (chdir(dir.path.c_str()) != 0 || rs232_Nastav_jmena(chyba, sizeof chyba) != 0) _exit(2);
+        Pripoj_adapter();
+        Hlavni_menu();
+      },
+      60, &cas);
+}
+
 }  // namespace
 
 TEST(Editor, ScreenKeysRangesAndSave) {
@@ -204,14 +224,14 @@ TEST(Editor, EqualT1T2DeclinedSaveAndEndOfInput) {
   Put(e, A_T1, 500000, 3);
   Put(e, A_T2, 500000, 3);
   line.add_scale(3, e);
-  harness::Result r = harness::run(Volby(dir),
-                                   "0\n3\n"
-                                   "8\n6 400000\n6 500000\na\n"  // equal again: saving refused
-                                   "8\n6 7\n9 -5\na\nn\n"        // saving declined
-                                   "8\nn\n"                      // left at once
-                                   "8\n3 55\n",                  // input ends while editing
-                                   60);
-  ASSERT_EQ(0, r.exit_code) << r.out;
+  harness::VirtualClock cas(&line);
+  harness::ChildResult r = Program_v_diteti(dir, cas,
+                                            "0\n3\n"
+                                            "8\n6 400000\n6 500000\na\n"  // equal again: saving refused
+                                            "8\n6 7\n9 -5\na\nn\n"        // saving declined
+                                            "8\nn\n"                      // left at once
+                                            "8\n3 55\n");                 // input ends while editing
+  ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.out;
 
   Hodnoty h;
   h.t1 = h.t2 = 500000;
@@ -254,8 +274,9 @@ TEST(Editor, FailedReadAndFailedWrite) {
   // The first read of block 2 and the first write of block 2 fail.
   line.add_fault({3, 2, 12, sim::Fault::Silence, 1, -1});
   line.add_fault({3, 1, 12, sim::Fault::Silence, 1, -1});
-  harness::Result r = harness::run(Volby(dir), "0\n3\n8\n8\n9 -5\na\na\nn\n", 60);
-  ASSERT_EQ(0, r.exit_code) << r.out;
+  harness::VirtualClock cas(&line);
+  harness::ChildResult r = Program_v_diteti(dir, cas, "0\n3\n8\n8\n9 -5\na\na\nn\n");
+  ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.out;
   // The failed read (a timeout, not reported) goes straight back to the
   // menu; the second visit shows its screen twice.
   EXPECT_NE(std::string::npos, r.out.find("volba:8\n\n=== ")) << r.out;

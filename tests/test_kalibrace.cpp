@@ -1,5 +1,5 @@
 // Calibration dialogues: the arithmetic and limits directly, the dialogues
-// through the real program against the simulated line.
+// through the program's menu in a child process against the simulated line.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,6 +13,9 @@
 
 #include "harness.h"
 #include "kalibrace.h"
+#include "konzole.h"
+#include "rs232.h"
+#include "ser.h"
 #include "sim.h"
 
 namespace {
@@ -37,19 +40,39 @@ constexpr int A_POSUN = 1, A_PAMET = 3, A_POCET = 5, A_T1 = 16, A_T2 = 19, A_K1 
 
 // --- running the program ----------------------------------------------------------
 
+// What the program runs from its command line on: the parameters, the
+// adapter search, then the menu until it ends.
+void Program(std::vector<std::string> args) {
+  kon_Novy_vstup();
+  std::vector<char*> argv{const_cast<char*>("kvoda_ser")};
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  if (Zpracuj_prikazovou_radku(static_cast<int>(args.size() + 1), argv.data()) == 0) return;
+  char chyba[200];
+  if (rs232_Nastav_jmena(chyba, sizeof chyba) != 0) {
+    std::fprintf(stderr, "kvoda_ser: %s\n", chyba);
+    std::exit(2);
+  }
+  Pripoj_adapter();
+  Hlavni_menu();
+}
+
 // The program on a fresh simulated line with the adapter at 251; answers are
-// written as the dialogue reaches them.
+// written as the dialogue reaches them. The dialogues, not the deadlines,
+// are the subject: it runs in a child of the test on virtual time.
 struct Relace {
   harness::TempDir dir;
   sim::Line line;
-  std::unique_ptr<harness::Process> p;
+  harness::VirtualClock cas;
+  std::unique_ptr<harness::Process> p;  // after the clock: the child ends first
   std::size_t znacka = 0;
 
-  Relace() : line(dir.port(0)) { line.add_adapter(251); }
+  Relace() : line(dir.port(0)), cas(&line) { line.add_adapter(251); }
 
   void Spust(const std::vector<std::string>& args = {}) {
     harness::Options o;
-    o.args = args;
+    o.routine = [args] { Program(args); };
+    o.clock = &cas;
     o.port_pattern = dir.pattern();
     o.cwd = dir.path;
     p = std::make_unique<harness::Process>(o);

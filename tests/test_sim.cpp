@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -329,8 +330,70 @@ TEST(SimLine, SupplySearchAndReadings) {
   EXPECT_THROW(line.add_adapter(256), std::invalid_argument);
 }
 
+// A part of the fault tests on a line of its own, powered on, with the
+// adapter and scales 3 and 17.
+void on_own_line(const harness::TempDir& dir, int index, const std::function<void(sim::Line&, Client&)>& part) {
+  sim::Line line(dir.port(index));
+  line.add_adapter(251);
+  line.add_scale(3);
+  line.add_scale(17);
+  Client c(dir.port(index));
+  c.power_on();
+  part(line, c);
+}
+
 TEST(SimLine, Faults) {
   harness::TempDir dir;
+  const Bytes block3{24, 12};
+  // The late replies take seconds each: they go side by side with the rest,
+  // each on a line of its own.
+  std::thread late_off(on_own_line, std::cref(dir), 3, [](sim::Line& line, Client& c) {
+    // The first data byte selects: only the power-off is late, by 300 ms past
+    // its 2-second deadline.
+    sim::FaultRule late;
+    late.command = 5;
+    late.data0 = 0;
+    late.fault = sim::Fault::Late;
+    late.param = 300;
+    line.add_fault(late);
+    EXPECT_EQ(c.exchange(251, 5, {2}).status, 0);
+    auto t0 = Clock::now();
+    c.send(frame(251, 5, {0}, 0x66));
+    c.read_n(9, 1);
+    EXPECT_TRUE(c.quiet(1.9));
+    Reply r = c.reply(0x66, 3);
+    const double took = since(t0);
+    EXPECT_TRUE(r.sum_ok);
+    EXPECT_GE(took, 2.2);
+    EXPECT_LT(took, 4.5);
+    EXPECT_FALSE(line.supply_on()) << "a late reply still carries the command out";
+  });
+  std::thread late_reply(on_own_line, std::cref(dir), 4, [&block3](sim::Line& line, Client& c) {
+    // A power-off while a scale's late reply waits silences the scale.
+    sim::FaultRule late;
+    late.device = 255;
+    late.command = 6;
+    late.data0 = -1;
+    late.fault = sim::Fault::Late;
+    late.param = 0;
+    line.add_fault(late);
+    c.exchange(255, 6, {0});  // scale 3 answers, 2 s late
+    EXPECT_EQ(c.exchange(251, 5, {0}).status, 0);
+    EXPECT_TRUE(c.quiet(2.3));
+
+    line.clear_faults();
+    c.power_on();
+    EXPECT_EQ(c.exchange(3, 2, block3).len, 13);
+  });
+  // Joined on every way out, a failed assertion below included.
+  struct Joined {
+    std::thread &a, &b;
+    ~Joined() {
+      a.join();
+      b.join();
+    }
+  } joined{late_off, late_reply};
+
   sim::Line line(dir.port(2));
   line.add_adapter(251);
   line.add_scale(3);
@@ -346,7 +409,6 @@ TEST(SimLine, Faults) {
     r.param = param;
     line.add_fault(r);
   };
-  const Bytes block3{24, 12};
 
   rule(sim::Fault::Silence, 2);
   c.exchange(3, 2, block3);
@@ -412,42 +474,6 @@ TEST(SimLine, Faults) {
   r = c.reply(0x21);
   EXPECT_EQ(r.start, 0x55);
   EXPECT_TRUE(r.sum_ok);
-
-  // The first data byte selects: only the power-off is late, by 300 ms past
-  // its 2-second deadline.
-  sim::FaultRule late;
-  late.command = 5;
-  late.data0 = 0;
-  late.fault = sim::Fault::Late;
-  late.param = 300;
-  line.add_fault(late);
-  EXPECT_EQ(c.exchange(251, 5, {2}).status, 0);
-  auto t0 = Clock::now();
-  c.send(frame(251, 5, {0}, 0x66));
-  c.read_n(9, 1);
-  EXPECT_TRUE(c.quiet(1.9));
-  r = c.reply(0x66, 3);
-  const double took = since(t0);
-  EXPECT_TRUE(r.sum_ok);
-  EXPECT_GE(took, 2.2);
-  EXPECT_LT(took, 4.5);
-  EXPECT_FALSE(line.supply_on()) << "a late reply still carries the command out";
-
-  // A power-off while a scale's late reply waits silences the scale.
-  line.clear_faults();
-  c.power_on();
-  late.device = 255;
-  late.command = 6;
-  late.data0 = -1;
-  late.param = 0;
-  line.add_fault(late);
-  c.exchange(255, 6, {0});  // scale 3 answers, 2 s late
-  EXPECT_EQ(c.exchange(251, 5, {0}).status, 0);
-  EXPECT_TRUE(c.quiet(2.3));
-
-  line.clear_faults();
-  c.power_on();
-  EXPECT_EQ(c.exchange(3, 2, block3).len, 13);
 }
 
 TEST(SimLine, FramingResyncAndUnplug) {

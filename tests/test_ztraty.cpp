@@ -499,44 +499,17 @@ TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {
 
 TEST(Ztraty, StandardStreamClosedAtTheStartOrOnTheWay) {
   // Three independent runs side by side, each on a line of its own.
-  auto zavreny_vstup = [] {
-    Stanoviste st;
-    const harness::TempDir& dir = st.dir;
-    sim::Line& line = st.line;
-    harness::Options& o = st.o;
-    harness::write_file(dir.file("zaznam.txt"), k_zaznam_a);
-    o.program = "/bin/sh";
-    // Standard input closed: no port may take its place and feed the menu;
-    // the program meets the end of input and ends, the data file untouched.
-    o.args = {"-c", "exec \"$0\" \"$@\" <&-", harness::kvoda_ser_path()};
-    auto r = harness::run(o, "", 30);
-    EXPECT_EQ(0, r.exit_code);
-    EXPECT_EQ(1u, pocet(r.out, "volba:")) << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("volba:" + k_zaver)) << r.out;
-    EXPECT_EQ(k_zaznam_a, harness::read_file(dir.file("zaznam.txt")));
-    EXPECT_EQ(0, line.eeprom_writes(3));
-  };
-  auto zavreny_vystup = [] {
-    Stanoviste st;
-    const harness::TempDir& dir = st.dir;
-    sim::Line& line = st.line;
-    harness::Options& o = st.o;
-    harness::write_file(dir.file("zaznam.txt"), k_zaznam_a);
-    o.program = "/bin/sh";
-    // Standard output closed: the menu must not go out on the line, and the
-    // reading is recorded.
-    o.args = {"-c", "exec \"$0\" \"$@\" >&-", harness::kvoda_ser_path()};
-    auto r = harness::run(o, "0\n3\n7\nn\n", 30);
-    EXPECT_EQ(0, r.exit_code);
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ("", r.err);
-    const std::vector<std::uint8_t> b = line.received();
-    EXPECT_EQ(std::string::npos, std::string(b.begin(), b.end()).find("volba:"));
-    std::string obsah = harness::read_file(dir.file("zaznam.txt"));
-    EXPECT_EQ(2u, radky(obsah).size()) << obsah;
-    EXPECT_EQ(0u, obsah.find(k_zaznam_a));
-    EXPECT_NE(std::string::npos, obsah.find("\n 3\t"));
-  };
+  Stanoviste vstup, vystup;
+  for (Stanoviste* st : {&vstup, &vystup}) {
+    harness::write_file(st->dir.file("zaznam.txt"), k_zaznam_a);
+    st->o.program = "/bin/sh";
+  }
+  // Standard input closed: no port may take its place and feed the menu;
+  // the program meets the end of input and ends, the data file untouched.
+  vstup.o.args = {"-c", "exec \"$0\" \"$@\" <&-", harness::kvoda_ser_path()};
+  // Standard output closed: the menu must not go out on the line, and the
+  // reading is recorded.
+  vystup.o.args = {"-c", "exec \"$0\" \"$@\" >&-", harness::kvoda_ser_path()};
   auto ctenar_odejde = [] {
     Stanoviste st;
     const harness::TempDir& dir = st.dir;
@@ -561,7 +534,25 @@ TEST(Ztraty, StandardStreamClosedAtTheStartOrOnTheWay) {
     EXPECT_EQ(2u, radky(obsah).size()) << obsah;
     jen_cele_zaznamy(obsah);
   };
-  soubezne({zavreny_vstup, zavreny_vystup, ctenar_odejde});
+  harness::Result r, r2;
+  soubezne({[&] { r = harness::run(vstup.o, "", 30); }, [&] { r2 = harness::run(vystup.o, "0\n3\n7\nn\n", 30); },
+            ctenar_odejde});
+
+  EXPECT_EQ(0, r.exit_code);
+  EXPECT_EQ(1u, pocet(r.out, "volba:")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("volba:" + k_zaver)) << r.out;
+  EXPECT_EQ(k_zaznam_a, harness::read_file(vstup.dir.file("zaznam.txt")));
+  EXPECT_EQ(0, vstup.line.eeprom_writes(3));
+
+  EXPECT_EQ(0, r2.exit_code);
+  EXPECT_EQ("", r2.out);
+  EXPECT_EQ("", r2.err);
+  const std::vector<std::uint8_t> b = vystup.line.received();
+  EXPECT_EQ(std::string::npos, std::string(b.begin(), b.end()).find("volba:"));
+  std::string obsah = harness::read_file(vystup.dir.file("zaznam.txt"));
+  EXPECT_EQ(2u, radky(obsah).size()) << obsah;
+  EXPECT_EQ(0u, obsah.find(k_zaznam_a));
+  EXPECT_NE(std::string::npos, obsah.find("\n 3\t"));
 }
 
 namespace {

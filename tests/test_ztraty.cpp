@@ -18,6 +18,8 @@
 #include <cstring>
 #include <algorithm>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -119,30 +121,69 @@ struct Stanoviste {
   }
 };
 
+// Runs the parts side by side, each in a thread of its own, and returns when
+// all have ended. The program runs they hold mostly wait on deadlines and the
+// line, so they cost no more processor than one after another. A failed
+// ASSERT ends only its own part.
+void soubezne(const std::vector<std::function<void()>>& casti) {
+  std::vector<std::thread> vlakna;
+  for (const auto& c : casti) vlakna.emplace_back(c);
+  for (std::thread& v : vlakna) v.join();
+}
+
+// harness::run for several independent runs at once: every run gets its
+// whole input at the start, all go side by side, results in the same order.
+std::vector<harness::Result> behy(const std::vector<std::pair<harness::Options, std::string>>& zadani,
+                                  double sekundy) {
+  std::vector<harness::Result> r(zadani.size());
+  std::vector<std::function<void()>> casti;
+  for (std::size_t i = 0; i < zadani.size(); ++i)
+    casti.push_back([&, i] { r[i] = harness::run(zadani[i].first, zadani[i].second, sekundy); });
+  soubezne(casti);
+  return r;
+}
+
 }  // namespace
 
 TEST(Ztraty, UnwritableDataFileIsReportedNotHidden) {
-  Stanoviste st;
-  const harness::TempDir& dir = st.dir;
-  ASSERT_EQ(0, mkdir(dir.file("adresar").c_str(), 0755));
-  ASSERT_EQ(0, mkfifo(dir.file("rura").c_str(), 0644));
   // /dev/null is a working data file that keeps nothing; /dev/full and the
-  // rest can't take a record, and a FIFO must not hang any option.
+  // rest can't take a record, and a FIFO must not hang any option. Names
+  // without a slash lie in the run's own directory.
   struct Pripad {
     std::string soubor;
     bool zapisovatelny, vymazatelny;
   } pripady[] = {{"/dev/null", true, true},
                  {"/dev/full", false, true},
-                 {dir.file("chybi/zaznam.txt"), false, false},
-                 {dir.file("adresar"), false, false},
-                 {dir.file("rura"), false, false}};
+                 {"chybi/zaznam.txt", false, false},
+                 {"adresar", false, false},
+                 {"rura", false, false}};
+  // Each case on a line and in a directory of its own, side by side.
+  const std::size_t n = std::size(pripady);
+  std::vector<std::unique_ptr<Stanoviste>> st;
+  std::vector<std::pair<harness::Options, std::string>> zadani;
   for (const Pripad& c : pripady) {
-    SCOPED_TRACE(c.soubor);
+    st.push_back(std::make_unique<Stanoviste>());
+    const harness::TempDir& dir = st.back()->dir;
+    ASSERT_EQ(0, mkdir(dir.file("adresar").c_str(), 0755));
+    ASSERT_EQ(0, mkfifo(dir.file("rura").c_str(), 0644));
     harness::write_file(dir.file("zaloha.txt"), k_zaznam_a);
-    harness::Options o = st.o;
-    o.args = {"4800", "0", "0", "120", c.soubor};
+    harness::Options o = st.back()->o;
+    o.args = {"4800", "0", "0", "120", c.soubor[0] == '/' ? c.soubor : dir.file(c.soubor)};
     // One-shot reading, backup, erase, restore, and sampling stopped by a key.
-    auto r = harness::run(o, "0\n3\n7\nk\na\nv\na\no\na\n6\n10\nx\nn\n", 60);
+    zadani.emplace_back(o, "0\n3\n7\nk\na\nv\na\no\na\n6\n10\nx\nn\n");
+  }
+  // A FIFO as the backup: backup and restore refuse it at once.
+  Stanoviste fifo;
+  harness::write_file(fifo.dir.file("zaznam.txt"), k_zaznam_a);
+  ASSERT_EQ(0, mkfifo(fifo.dir.file("zaloha.txt").c_str(), 0644));
+  zadani.emplace_back(fifo.o, "k\na\no\na\nn\n");
+  const std::vector<harness::Result> vysledky = behy(zadani, 60);
+
+  for (std::size_t i = 0; i < n; ++i) {
+    const Pripad& c = pripady[i];
+    const harness::TempDir& dir = st[i]->dir;
+    const harness::Result& r = vysledky[i];
+    SCOPED_TRACE(c.soubor);
     EXPECT_EQ(0, r.exit_code);
     EXPECT_NE(std::string::npos, r.out.find(k_zaver));
     // The readings are shown; a record that cannot be kept is error 26, not success.
@@ -156,62 +197,71 @@ TEST(Ztraty, UnwritableDataFileIsReportedNotHidden) {
     EXPECT_EQ(c.vymazatelny ? 1u : 0u, pocet(r.out, "vymazano\n")) << r.out;
     EXPECT_EQ(c.vymazatelny ? 0u : 1u, pocet(r.out, "V Vymaz_dat nastala chyba 26\n")) << r.out;
     EXPECT_EQ(k_zaznam_a, harness::read_file(dir.file("zaloha.txt")));
+    struct stat s {};
+    EXPECT_NE(0, stat(dir.file("chybi").c_str(), &s));  // nothing created in its place
+    ASSERT_EQ(0, stat(dir.file("rura").c_str(), &s));
+    EXPECT_TRUE(S_ISFIFO(s.st_mode));
   }
-  struct stat s {};
-  EXPECT_NE(0, stat(dir.file("chybi").c_str(), &s));  // nothing created in its place
-  ASSERT_EQ(0, stat(dir.file("rura").c_str(), &s));
-  EXPECT_TRUE(S_ISFIFO(s.st_mode));
 
-  // A FIFO as the backup: backup and restore refuse it at once.
-  harness::write_file(dir.file("zaznam.txt"), k_zaznam_a);
-  ASSERT_EQ(0, std::remove(dir.file("zaloha.txt").c_str()));
-  ASSERT_EQ(0, mkfifo(dir.file("zaloha.txt").c_str(), 0644));
-  auto r = harness::run(st.o, "k\na\no\na\nn\n", 30);
+  const harness::Result& r = vysledky[n];
   EXPECT_EQ(0, r.exit_code);
   EXPECT_EQ(2u, pocet(r.out, "V Kopie nastala chyba 24\n")) << r.out;
   EXPECT_EQ(0u, pocet(r.out, "predchozi zaloha byla prepsana")) << r.out;
   EXPECT_EQ(0u, pocet(r.out, "obnoveno")) << r.out;
-  EXPECT_EQ(k_zaznam_a, harness::read_file(dir.file("zaznam.txt")));
+  EXPECT_EQ(k_zaznam_a, harness::read_file(fifo.dir.file("zaznam.txt")));
 }
 
 TEST(Ztraty, DataFileThatIsTheCopyOrTheBackupKeepsEveryRecord) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  line.add_scale(3);
-  // Named like the copy, directly and through a link: one sampling pass.
-  harness::write_file(dir.file("kopie.txt"), k_zaznam_a + k_zaznam_b);
-  harness::write_file(dir.file("data.txt"), k_zaznam_a + k_zaznam_b);
-  for (const char* soubor : {"kopie.txt", "data.txt"}) {
-    if (std::string(soubor) == "data.txt") {
-      std::remove(dir.file("kopie.txt").c_str());
-      ASSERT_EQ(0, symlink("data.txt", dir.file("kopie.txt").c_str()));
-    }
+  // Three independent runs side by side, each in a directory of its own.
+  struct Beh {
+    harness::TempDir dir;
+    sim::Line line{dir.port(0)};
     harness::Options o;
-    o.args = {"4800", "0", "0", "120", soubor, "1"};
-    o.port_pattern = dir.pattern();
-    o.cwd = dir.path;
-    auto r = harness::run(o, "6\n10\n", 90);
+  } beh[3];
+  std::vector<std::pair<harness::Options, std::string>> zadani;
+  for (Beh& b : beh) {
+    b.line.add_adapter(251);
+    b.line.add_scale(3);
+    b.o.port_pattern = b.dir.pattern();
+    b.o.cwd = b.dir.path;
+  }
+  // Named like the copy, directly and through a link: one sampling pass.
+  const char* const soubory[] = {"kopie.txt", "data.txt"};
+  for (int i = 0; i < 2; ++i) {
+    const harness::TempDir& dir = beh[i].dir;
+    harness::write_file(dir.file("data.txt"), k_zaznam_a + k_zaznam_b);
+    if (std::string(soubory[i]) == "data.txt")
+      ASSERT_EQ(0, symlink("data.txt", dir.file("kopie.txt").c_str()));
+    else
+      harness::write_file(dir.file("kopie.txt"), k_zaznam_a + k_zaznam_b);
+    beh[i].o.args = {"4800", "0", "0", "120", soubory[i], "1"};
+    zadani.emplace_back(beh[i].o, "6\n10\n");
+  }
+  // Named like the backup: backup (k) and restore (o) leave it whole.
+  harness::write_file(beh[2].dir.file("zaloha.txt"), k_zaznam_a + k_zaznam_b);
+  beh[2].o.args = {"4800", "0", "0", "120", "zaloha.txt"};
+  zadani.emplace_back(beh[2].o, "k\na\no\na\nn\n");
+  const std::vector<harness::Result> vysledky = behy(zadani, 90);
+
+  for (int i = 0; i < 2; ++i) {
+    const harness::Result& r = vysledky[i];
+    const char* soubor = soubory[i];
     EXPECT_EQ(0, r.exit_code) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("V Kopie nastala chyba 24\n")) << r.out;
-    std::string obsah = harness::read_file(dir.file(soubor));
+    std::string obsah = harness::read_file(beh[i].dir.file(soubor));
     EXPECT_EQ(0u, obsah.find(k_zaznam_a + k_zaznam_b)) << soubor;
     EXPECT_EQ(3u, radky(obsah).size()) << obsah;
     jen_cele_zaznamy(obsah);
   }
-  // Named like the backup: backup (k) and restore (o) leave it whole.
-  harness::write_file(dir.file("zaloha.txt"), k_zaznam_a + k_zaznam_b);
-  harness::Options o;
-  o.args = {"4800", "0", "0", "120", "zaloha.txt"};
-  o.port_pattern = dir.pattern();
-  o.cwd = dir.path;
-  auto r = harness::run(o, "k\na\no\na\nn\n", 60);
-  EXPECT_EQ(0, r.exit_code);
-  EXPECT_EQ(k_zaznam_a + k_zaznam_b, harness::read_file(dir.file("zaloha.txt")));
+  EXPECT_EQ(0, vysledky[2].exit_code);
+  EXPECT_EQ(k_zaznam_a + k_zaznam_b, harness::read_file(beh[2].dir.file("zaloha.txt")));
 }
 
 TEST(Ztraty, SignalsDuringSamplingLeaveOnlyWholeRecords) {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+  // One run per signal, side by side.
+  std::vector<std::function<void()>> casti;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) casti.push_back([sig] {
+    SCOPED_TRACE(sig);
     harness::TempDir dir;
     sim::Line line(dir.port(0));
     line.add_adapter(251);
@@ -235,28 +285,32 @@ TEST(Ztraty, SignalsDuringSamplingLeaveOnlyWholeRecords) {
     size_t ukazano = pocet(p.out(), "\nv:");
     EXPECT_GE(radky(obsah).size(), ukazano);  // the old record plus all but the last shown
     EXPECT_GE(ukazano, 2u);
-  }
+  });
+  soubezne(casti);
 }
 
 TEST(Ztraty, EndOfInputInsideNumberDialogueWritesNothing) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  line.add_scale(3);
-  harness::Options o;
-  o.port_pattern = dir.pattern();
-  o.cwd = dir.path;
-  // Option 1 up to the last question, then the input ends.
-  for (const char* vstup : {"0\n3\n1\nn\n", "0\n3\n1\nn\n5\n", "0\n3\n1\nn\n5\nx\n"}) {
-    auto r = harness::run(o, vstup, 60);
+  // Option 1 up to the last question, then the input ends; each input on a
+  // line of its own, side by side.
+  const char* const vstupy[] = {"0\n3\n1\nn\n", "0\n3\n1\nn\n5\n", "0\n3\n1\nn\n5\nx\n"};
+  Stanoviste st[3];
+  std::vector<std::pair<harness::Options, std::string>> zadani;
+  for (int i = 0; i < 3; ++i) zadani.emplace_back(st[i].o, vstupy[i]);
+  const std::vector<harness::Result> vysledky = behy(zadani, 60);
+  for (int i = 0; i < 3; ++i) {
+    const char* vstup = vstupy[i];
+    const harness::Result& r = vysledky[i];
     EXPECT_EQ(0, r.exit_code);
     EXPECT_EQ(1u, pocet(r.out, k_zaver)) << vstup;
-    EXPECT_EQ(0, line.eeprom_writes(3)) << vstup;
-    EXPECT_EQ(3, line.eeprom(3)[0]);
+    EXPECT_EQ(0, st[i].line.eeprom_writes(3)) << vstup;
+    EXPECT_EQ(3, st[i].line.eeprom(3)[0]);
   }
 }
 
-TEST(Odpojeni, AdapterPulledOutDuringOneShotReading) {
+namespace {
+
+void odpojeni_pri_jednom_cteni() {
+  SCOPED_TRACE("one-shot reading");
   harness::TempDir dir;
   auto line = std::make_unique<sim::Line>(dir.port(0));
   line->add_adapter(251);
@@ -290,7 +344,8 @@ TEST(Odpojeni, AdapterPulledOutDuringOneShotReading) {
   EXPECT_EQ(k_zaznam_a, harness::read_file(dir.file("zaznam.txt")));
 }
 
-TEST(Odpojeni, AdapterPulledOutDuringPeriodicSampling) {
+void odpojeni_pri_snimani() {
+  SCOPED_TRACE("periodic sampling");
   harness::TempDir dir;
   auto line = std::make_unique<sim::Line>(dir.port(0));
   line->add_adapter(251);
@@ -320,7 +375,8 @@ TEST(Odpojeni, AdapterPulledOutDuringPeriodicSampling) {
   EXPECT_EQ(0u, obsah.find(" 3\t"));
 }
 
-TEST(Odpojeni, AdapterPulledOutDuringDiscovery) {
+void odpojeni_pri_hledani() {
+  SCOPED_TRACE("discovery");
   harness::TempDir dir;
   auto line = std::make_unique<sim::Line>(dir.port(3));
   line->add_adapter(251);
@@ -349,6 +405,14 @@ TEST(Odpojeni, AdapterPulledOutDuringDiscovery) {
   EXPECT_LT(p.cpu_seconds() / wall, 0.2);
 }
 
+}  // namespace
+
+// The three stages each wait out a deadline or a cycle of the real program
+// on a line of their own: side by side.
+TEST(Odpojeni, AdapterPulledOutDuringDiscoveryOneShotReadingOrSampling) {
+  soubezne({odpojeni_pri_hledani, odpojeni_pri_jednom_cteni, odpojeni_pri_snimani});
+}
+
 TEST(Ztraty, InterruptedProgramLeavesThePortOpenable) {
   // Whatever standard input is: a terminal (at the menu, and raw during
   // sampling), /dev/null as under a service manager (in the autostart
@@ -365,7 +429,9 @@ TEST(Ztraty, InterruptedProgramLeavesThePortOpenable) {
       {DEV_NULL, SIGTERM, {"4800", "0", "1", "120"}, "", "zrusit autostart..."},
       {ROURA, SIGHUP, {}, "", "volba:"},
   };
-  for (const Pripad& c : pripady) {
+  // Each case on a line of its own, side by side.
+  std::vector<std::function<void()>> casti;
+  for (const Pripad& c : pripady) casti.push_back([&c] {
     SCOPED_TRACE(c.sig);
     Stanoviste st;
     harness::Options& o = st.o;
@@ -402,7 +468,8 @@ TEST(Ztraty, InterruptedProgramLeavesThePortOpenable) {
     ASSERT_EQ(0, ioctl(fd, TIOCGEXCL, &excl));
     EXPECT_EQ(0, excl);
     close(fd);
-  }
+  });
+  soubezne(casti);
 }
 
 TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {
@@ -431,54 +498,61 @@ TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {
 }
 
 TEST(Ztraty, StandardStreamClosedAtTheStartOrOnTheWay) {
-  Stanoviste st;
-  const harness::TempDir& dir = st.dir;
-  sim::Line& line = st.line;
-  harness::Options& o = st.o;
-  harness::write_file(dir.file("zaznam.txt"), k_zaznam_a);
-  o.program = "/bin/sh";
+  // Three independent runs side by side, each on a line of its own.
+  Stanoviste vstup, vystup;
+  for (Stanoviste* st : {&vstup, &vystup}) {
+    harness::write_file(st->dir.file("zaznam.txt"), k_zaznam_a);
+    st->o.program = "/bin/sh";
+  }
   // Standard input closed: no port may take its place and feed the menu;
   // the program meets the end of input and ends, the data file untouched.
-  o.args = {"-c", "exec \"$0\" \"$@\" <&-", harness::kvoda_ser_path()};
-  auto r = harness::run(o, "", 30);
+  vstup.o.args = {"-c", "exec \"$0\" \"$@\" <&-", harness::kvoda_ser_path()};
+  // Standard output closed: the menu must not go out on the line, and the
+  // reading is recorded.
+  vystup.o.args = {"-c", "exec \"$0\" \"$@\" >&-", harness::kvoda_ser_path()};
+  auto ctenar_odejde = [] {
+    Stanoviste st;
+    const harness::TempDir& dir = st.dir;
+    harness::Options& o = st.o;
+    o.program = "/bin/sh";
+    // Standard output a pipe whose reader goes away during the menu: sampling
+    // goes on recording every scale, and the program ends normally.
+    st.line.add_scale(7);
+    harness::write_file(dir.file("zaznam.txt"), "");
+    o.args = {"-c", "{ \"$0\" \"$@\"; echo $? >stav; } | head -c 100 >/dev/null", harness::kvoda_ser_path()};
+    harness::Process p(o);
+    p.write("6\n10\n");
+    auto konec = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    while (radky(harness::read_file(dir.file("zaznam.txt"))).size() < 2 && std::chrono::steady_clock::now() < konec)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    p.write("x");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    p.write("n\n");
+    ASSERT_TRUE(p.wait_exit(30));
+    EXPECT_EQ("0\n", harness::read_file(dir.file("stav")));
+    std::string obsah = harness::read_file(dir.file("zaznam.txt"));
+    EXPECT_EQ(2u, radky(obsah).size()) << obsah;
+    jen_cele_zaznamy(obsah);
+  };
+  harness::Result r, r2;
+  soubezne({[&] { r = harness::run(vstup.o, "", 30); }, [&] { r2 = harness::run(vystup.o, "0\n3\n7\nn\n", 30); },
+            ctenar_odejde});
+
   EXPECT_EQ(0, r.exit_code);
   EXPECT_EQ(1u, pocet(r.out, "volba:")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("volba:" + k_zaver)) << r.out;
-  EXPECT_EQ(k_zaznam_a, harness::read_file(dir.file("zaznam.txt")));
-  EXPECT_EQ(0, line.eeprom_writes(3));
-  // Standard output closed: the menu must not go out on the line, and the
-  // reading is recorded.
-  o.args = {"-c", "exec \"$0\" \"$@\" >&-", harness::kvoda_ser_path()};
-  line.clear_log();
-  r = harness::run(o, "0\n3\n7\nn\n", 30);
-  EXPECT_EQ(0, r.exit_code);
-  EXPECT_EQ("", r.out);
-  EXPECT_EQ("", r.err);
-  const std::vector<std::uint8_t> b = line.received();
+  EXPECT_EQ(k_zaznam_a, harness::read_file(vstup.dir.file("zaznam.txt")));
+  EXPECT_EQ(0, vstup.line.eeprom_writes(3));
+
+  EXPECT_EQ(0, r2.exit_code);
+  EXPECT_EQ("", r2.out);
+  EXPECT_EQ("", r2.err);
+  const std::vector<std::uint8_t> b = vystup.line.received();
   EXPECT_EQ(std::string::npos, std::string(b.begin(), b.end()).find("volba:"));
-  std::string obsah = harness::read_file(dir.file("zaznam.txt"));
+  std::string obsah = harness::read_file(vystup.dir.file("zaznam.txt"));
   EXPECT_EQ(2u, radky(obsah).size()) << obsah;
   EXPECT_EQ(0u, obsah.find(k_zaznam_a));
   EXPECT_NE(std::string::npos, obsah.find("\n 3\t"));
-
-  // Standard output a pipe whose reader goes away during the menu: sampling
-  // goes on recording every scale, and the program ends normally.
-  line.add_scale(7);
-  harness::write_file(dir.file("zaznam.txt"), "");
-  o.args = {"-c", "{ \"$0\" \"$@\"; echo $? >stav; } | head -c 100 >/dev/null", harness::kvoda_ser_path()};
-  harness::Process p(o);
-  p.write("6\n10\n");
-  auto konec = std::chrono::steady_clock::now() + std::chrono::seconds(40);
-  while (radky(harness::read_file(dir.file("zaznam.txt"))).size() < 2 && std::chrono::steady_clock::now() < konec)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  p.write("x");
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  p.write("n\n");
-  ASSERT_TRUE(p.wait_exit(30));
-  EXPECT_EQ("0\n", harness::read_file(dir.file("stav")));
-  obsah = harness::read_file(dir.file("zaznam.txt"));
-  EXPECT_EQ(2u, radky(obsah).size()) << obsah;
-  jen_cele_zaznamy(obsah);
 }
 
 namespace {
@@ -508,21 +582,30 @@ std::string zaznamy_do(size_t radku, size_t volno) {
 }  // namespace
 
 TEST(Ztraty, FullDiskOrFileSizeLimitLeavesEveryFileWhole) {
+  const std::string data = zaznamy_do(3, 30);
+  // A file size limit cuts the record short: the program is not killed, the
+  // fragment goes, the failure is reported. Run beside the full disk below,
+  // on a line of its own.
+  std::thread limit([&data] {
+    Stanoviste st;
+    harness::write_file(st.dir.file("zaznam.txt"), data);
+    harness::Options& o = st.o;
+    o.program = "prlimit";
+    o.args = {"--fsize=" + std::to_string(data.size() + 30), "--", harness::kvoda_ser_path()};
+    auto r = harness::run(o, "0\n3\n7\nn\n", 30);
+    EXPECT_EQ(0, r.exit_code) << r.err;
+    EXPECT_EQ(1u, pocet(r.out, "V Sejmi_hmotnost nastala chyba 26\n")) << r.out;
+    EXPECT_EQ(data, harness::read_file(st.dir.file("zaznam.txt")));
+  });
+  // Joined on every way out of the test, a failed ASSERT or a skip included.
+  struct Spoj {
+    std::thread& t;
+    ~Spoj() { t.join(); }
+  } spoj{limit};
+
   Stanoviste st;
   const harness::TempDir& dir = st.dir;
   harness::Options& o = st.o;
-
-  // A file size limit cuts the record short: the program is not killed, the
-  // fragment goes, the failure is reported.
-  const std::string data = zaznamy_do(3, 30);
-  harness::write_file(dir.file("zaznam.txt"), data);
-  o.program = "prlimit";
-  o.args = {"--fsize=" + std::to_string(data.size() + 30), "--", harness::kvoda_ser_path()};
-  auto r = harness::run(o, "0\n3\n7\nn\n", 30);
-  EXPECT_EQ(0, r.exit_code) << r.err;
-  EXPECT_EQ(1u, pocet(r.out, "V Sejmi_hmotnost nastala chyba 26\n")) << r.out;
-  EXPECT_EQ(data, harness::read_file(dir.file("zaznam.txt")));
-
   // A full disk: a small tmpfs of our own in a private mount namespace.
   ASSERT_EQ(0, mkdir(dir.file("disk").c_str(), 0755));
   const std::string pokus =

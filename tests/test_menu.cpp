@@ -341,13 +341,18 @@ TEST(Menu, DataFileBackupRestoreErase) {
 }
 
 TEST(Menu, BackupOntoItselfLosesNothing) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  const std::string zal = dir.file("zaloha.txt");
+  // Two runs side by side, each with the same backup in a directory of its own.
+  harness::TempDir dir, dir2;
+  sim::Line line(dir.port(0)), line2(dir2.port(0));
   const std::string data = "radek 1\nradek 2\n";
-  harness::write_file(zal, data);
-  harness::Result r = Spust(dir, "k\na\no\na\nn\n", {"4800", "0", "0", "120", "zaloha.txt"});
+  for (sim::Line* l : {&line, &line2}) l->add_adapter(251);
+  for (const harness::TempDir* d : {&dir, &dir2}) harness::write_file(d->file("zaloha.txt"), data);
+  std::vector<harness::Result> behy = harness::run_side_by_side(
+      {{Volby(dir, {"4800", "0", "0", "120", "zaloha.txt"}), "k\na\no\na\nn\n"},
+       {Volby(dir2, {"4800", "0", "0", "120", "./zaloha.txt"}), "k\na\no\na\nn\n"}},
+      40);
+  harness::Result r = behy[0];
+  std::string zal = dir.file("zaloha.txt");
   // Refused: the report, and no success text after it.
   EXPECT_EQ(Nalezen() + Menu() + "\nOpravdu chcete prepsat zalohu aktualnimi daty? [a/n]: " + Hlaseni("Kopie", 24) +
                 Menu() + "\nOpravdu chcete obnovit data ze zalohy? [a/n]: " + Hlaseni("Kopie", 24) + Menu() + k_konec,
@@ -355,7 +360,8 @@ TEST(Menu, BackupOntoItselfLosesNothing) {
   EXPECT_EQ(data, harness::read_file(zal));
 
   // The same file under another spelling of its name.
-  r = Spust(dir, "k\na\no\na\nn\n", {"4800", "0", "0", "120", "./zaloha.txt"});
+  r = behy[1];
+  zal = dir2.file("zaloha.txt");
   EXPECT_EQ(0, r.exit_code);
   EXPECT_EQ(data, harness::read_file(zal));
 }

@@ -3,10 +3,12 @@
 // test on virtual time).
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <regex>
@@ -78,21 +80,37 @@ double Ted() { return std::chrono::duration<double>(std::chrono::steady_clock::n
 harness::ChildResult Program_v_diteti(const harness::TempDir& dir, harness::VirtualClock& cas,
                                       const std::string& vstup, const std::function<bool()>& pripraveno,
                                       const std::string& pozdeji) {
-  int klavesnice[2];
+  int klavesnice[2], zacal[2];
   if (::pipe(klavesnice) != 0) return {};
-  if (::write(klavesnice[1], vstup.data(), vstup.size()) != static_cast<ssize_t>(vstup.size())) return {};
+  if (::pipe(zacal) != 0) {
+    ::close(klavesnice[0]);
+    ::close(klavesnice[1]);
+    return {};
+  }
+  if (::write(klavesnice[1], vstup.data(), vstup.size()) < 0) { /* small: fits the pipe */ }
+  // The writer is running, and keeps still until the child has started,
+  // before the fork: a child forked while another thread is starting or
+  // allocating may inherit a runtime lock held and hang at its exit.
+  std::atomic<bool> bezi{false};
   std::thread psani([&] {
+    bezi = true;
+    pollfd p{zacal[0], POLLIN, 0};
+    ::poll(&p, 1, 60000);
     const double konec = Ted() + 60;
     while (!pripraveno() && Ted() < konec) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (::write(klavesnice[1], pozdeji.data(), pozdeji.size()) < 0) { /* the child is gone: its output tells */ }
     ::close(klavesnice[1]);
   });
+  while (!bezi) std::this_thread::yield();
   harness::ChildResult r = harness::run_in_child(
       "", true,
-      [&dir, &klavesnice] {
+      [&dir, &klavesnice, &zacal] {
         ::dup2(klavesnice[0], 0);
         ::close(klavesnice[0]);
         ::close(klavesnice[1]);
+        if (::write(zacal[1], "z", 1) < 0) { /* the writer waits out its time */ }
+        ::close(zacal[0]);
+        ::close(zacal[1]);
         kon_Novy_vstup();
         kon_Priprav_signaly();
         setenv("KVODA_PORT_PATTERN", dir.pattern().c_str(), 1);
@@ -105,7 +123,7 @@ harness::ChildResult Program_v_diteti(const harness::TempDir& dir, harness::Virt
       },
       60, &cas);
   psani.join();
-  ::close(klavesnice[0]);
+  for (int fd : {klavesnice[0], zacal[0], zacal[1]}) ::close(fd);
   return r;
 }
 

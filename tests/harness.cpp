@@ -23,6 +23,7 @@
 #include <cstring>
 #include <fstream>
 #include <ftw.h>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -352,21 +353,31 @@ double Process::cpu_seconds() const { return impl_->cpu; }
 int Process::pid() const { return impl_->pid; }
 int Process::tty_master() const { return impl_->master; }
 
-Result run(const Options& o, const std::string& input, double seconds) {
+Result run(const Options& o, const std::string& input, double seconds) { return run_side_by_side({{o, input}}, seconds).at(0); }
+
+std::vector<Result> run_side_by_side(const std::vector<std::pair<Options, std::string>>& runs, double seconds) {
   const auto t0 = Clock::now();
-  Process p(o);
-  p.write(input);
-  p.close_stdin();
-  if (!p.wait_exit(seconds)) {
-    p.signal(SIGKILL);
-    p.wait_exit(5);
+  std::vector<std::unique_ptr<Process>> ps;
+  for (const auto& run : runs) {
+    ps.push_back(std::make_unique<Process>(run.first));
+    ps.back()->write(run.second);
+    ps.back()->close_stdin();
   }
-  Result r;
-  r.out = p.out();
-  r.err = p.err();
-  r.exit_code = p.exit_code();
-  r.wall = std::chrono::duration<double>(Clock::now() - t0).count();
-  return r;
+  std::vector<Result> results;
+  for (auto& p : ps) {
+    const double left = seconds - std::chrono::duration<double>(Clock::now() - t0).count();
+    if (!p->wait_exit(left > 0 ? left : 0)) {
+      p->signal(SIGKILL);
+      p->wait_exit(5);
+    }
+    Result r;
+    r.out = p->out();
+    r.err = p->err();
+    r.exit_code = p->exit_code();
+    r.wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    results.push_back(std::move(r));
+  }
+  return results;
 }
 
 ChildResult run_in_child(const std::string& input, bool close_input, const std::function<void()>& fn,

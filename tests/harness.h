@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kom_hodiny.h"
@@ -82,6 +83,9 @@ struct Result {
   double wall = 0;
 };
 Result run(const Options& o, const std::string& input, double seconds = 30);
+// The same for independent runs started side by side, each with its own
+// input; the results in the order given, all within `seconds`.
+std::vector<Result> run_side_by_side(const std::vector<std::pair<Options, std::string>>& runs, double seconds = 30);
 
 // Runs `fn` in a forked child of the test whose standard input is a pipe
 // fed with `input` and whose standard output is captured; with `close_input`

@@ -1,9 +1,16 @@
-// The main menu, driven through the real program against the simulated line.
+// The main menu, driven through the real program against the simulated line
+// (or, where a long deadline is in the way, its menu loop in a child of the
+// test on virtual time).
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -11,8 +18,10 @@
 #include <vector>
 
 #include "harness.h"
-#include "texty.h"
+#include "rs232.h"
+#include "ser.h"
 #include "sim.h"
+#include "texty.h"
 
 namespace {
 
@@ -64,6 +73,60 @@ harness::Result Spust(const harness::TempDir& dir, const std::string& vstup,
 
 double Ted() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
+// The program's start-up and menu loop in a forked child of the test on the
+// virtual time `cas`, its line at `dir` staying in this process. Standard
+// input gets `vstup`, and `pozdeji` once `pripraveno` holds (polled): input
+// typed ahead of a point where the program discards pending keys.
+harness::ChildResult Program_v_diteti(const harness::TempDir& dir, harness::VirtualClock& cas,
+                                      const std::string& vstup, const std::function<bool()>& pripraveno,
+                                      const std::string& pozdeji) {
+  int klavesnice[2], zacal[2];
+  if (::pipe(klavesnice) != 0) return {};
+  if (::pipe(zacal) != 0) {
+    ::close(klavesnice[0]);
+    ::close(klavesnice[1]);
+    return {};
+  }
+  if (::write(klavesnice[1], vstup.data(), vstup.size()) < 0) { /* small: fits the pipe */ }
+  // The writer is running, and keeps still until the child has started,
+  // before the fork: a child forked while another thread is starting or
+  // allocating may inherit a runtime lock held and hang at its exit.
+  std::atomic<bool> bezi{false};
+  std::thread psani([&] {
+    bezi = true;
+    pollfd p{zacal[0], POLLIN, 0};
+    ::poll(&p, 1, 60000);
+    const double konec = Ted() + 60;
+    while (!pripraveno() && Ted() < konec) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (::write(klavesnice[1], pozdeji.data(), pozdeji.size()) < 0) { /* the child is gone: its output tells */ }
+    ::close(klavesnice[1]);
+  });
+  while (!bezi) std::this_thread::yield();
+  harness::ChildResult r = harness::run_in_child(
+      "", true,
+      [&dir, &klavesnice, &zacal] {
+        ::dup2(klavesnice[0], 0);
+        ::close(klavesnice[0]);
+        ::close(klavesnice[1]);
+        if (::write(zacal[1], "z", 1) < 0) { /* the writer waits out its time */ }
+        ::close(zacal[0]);
+        ::close(zacal[1]);
+        kon_Novy_vstup();
+        kon_Priprav_signaly();
+        setenv("KVODA_PORT_PATTERN", dir.pattern().c_str(), 1);
+        char program[] = "kvoda_ser";
+        char* argv[] = {program, nullptr};
+        char chyba[200];
+        if (Zpracuj_prikazovou_radku(1, argv) == 0 || rs232_Nastav_jmena(chyba, sizeof chyba) != 0) _exit(2);
+        Pripoj_adapter();
+        Hlavni_menu();
+      },
+      60, &cas);
+  psani.join();
+  for (int fd : {klavesnice[0], zacal[0], zacal[1]}) ::close(fd);
+  return r;
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(Menu, TextChoicesAndQuit) {
@@ -100,15 +163,23 @@ TEST(Menu, EndOfInputAtTheChoiceEndsOnce) {
 
 TEST(Menu, DeviceSearchOverARange) {
   const std::string dotaz = "Zadejte od jakeho cisla hledat [0..255]";
+  // Two independent programs side by side: the second searches while the
+  // first is driven.
+  harness::TempDir dir, dir2;
+  sim::Line line(dir.port(0));
+  line.add_adapter(40);
+  line.add_recorder(252);
+  line.add_recorder(255);
+  sim::Line line2(dir2.port(0));
+  line2.add_adapter(251);
+  harness::Process p1(Volby(dir));
+  harness::Process p2(Volby(dir2));
+  ASSERT_TRUE(p2.wait_for(Nalezen() + Menu(), 20)) << p2.out();
+  p2.write("+\n252\n");
   {
     // The adapter at 40 keeps 251 free; the walk stops after 255 without
     // asking any further.
-    harness::TempDir dir;
-    sim::Line line(dir.port(0));
-    line.add_adapter(40);
-    line.add_recorder(252);
-    line.add_recorder(255);
-    harness::Process p(Volby(dir));
+    harness::Process& p = p1;
     ASSERT_TRUE(p.wait_for(Nalezen(40) + Menu(), 20)) << p.out();
     size_t od = line.requests().size();
     p.write("+\n250\n");
@@ -129,12 +200,7 @@ TEST(Menu, DeviceSearchOverARange) {
     EXPECT_EQ(ocekavane, hledani);
   }
   {
-    harness::TempDir dir;
-    sim::Line line(dir.port(0));
-    line.add_adapter(251);
-    harness::Process p(Volby(dir));
-    ASSERT_TRUE(p.wait_for(Nalezen() + Menu(), 20)) << p.out();
-    p.write("+\n252\n");
+    harness::Process& p = p2;
     const std::string vysledek = Nalezen() + Menu() + "+\n" + Dotaz_cisla(dotaz, 0, 252) +
                                  "Zadne zarizeni v zadanem rozsahu nebylo nalezeno!\n" + Menu();
     ASSERT_TRUE(p.wait_for(vysledek, 20)) << p.out();
@@ -145,15 +211,22 @@ TEST(Menu, DeviceSearchOverARange) {
 }
 
 TEST(Menu, CurrentNumberAndWritingItIntoTheScale) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  line.add_scale(3);
+  // Two runs side by side, each on a line of its own with scale 3.
+  harness::TempDir dir, dir2;
+  sim::Line line1(dir.port(0));
+  sim::Line line2(dir2.port(0));
+  for (sim::Line* l : {&line1, &line2}) {
+    l->add_adapter(251);
+    l->add_scale(3);
+  }
   const std::string nove = "Zadejte nove cislo [0..249]";
+  std::vector<harness::Result> behy = harness::run_side_by_side(
+      {{Volby(dir), "0\n300\n3\n1\na\n1\nn\n3\nn\n"}, {Volby(dir2), "0\n3\n1\nn\n9\na\nn\n"}}, 40);
   {
     // Option 0 touches no device; option 1 kept or given the same number
     // sends nothing either.
-    harness::Result r = Spust(dir, "0\n300\n3\n1\na\n1\nn\n3\nn\n");
+    const sim::Line& line = line1;
+    const harness::Result& r = behy[0];
     EXPECT_EQ(Nalezen() + Menu() + "0\n" + Dotaz_cisla(nove, 0, 300) + "  Chyba rozsahu !)\n" +
                   Dotaz_cisla(nove, 0, 3) + Menu(3) + "1\nAktualni cislo vahy je: 3\nCislo ponechat? [a/n]: " +
                   Menu(3) + "1\nAktualni cislo vahy je: 3\nCislo ponechat? [a/n]: " + Dotaz_cisla(nove, 3, 3) +
@@ -165,9 +238,9 @@ TEST(Menu, CurrentNumberAndWritingItIntoTheScale) {
       EXPECT_NE(std::vector<std::uint8_t>{1}, q.data);  // never powered on
     }
   }
-  line.clear_log();
   {
-    harness::Result r = Spust(dir, "0\n3\n1\nn\n9\na\nn\n");
+    const sim::Line& line = line2;
+    const harness::Result& r = behy[1];
     EXPECT_EQ(Nalezen() + Menu() + "0\n" + Dotaz_cisla(nove, 0, 3) + Menu(3) +
                   "1\nAktualni cislo vahy je: 3\nCislo ponechat? [a/n]: " + Dotaz_cisla(nove, 3, 9) +
                   "Zapsat zadane cislo do vahy? [a/n]: " + Menu(9) + k_konec,
@@ -191,21 +264,28 @@ TEST(Menu, CurrentNumberAndWritingItIntoTheScale) {
 }
 
 TEST(Menu, CommunicationTestWithoutScale) {
+  // The scale's long deadline passes on virtual time. The quit comes only
+  // once the test has switched the supply off again, after it discarded
+  // the keys typed so far.
   harness::TempDir dir;
   sim::Line line(dir.port(0));
+  harness::VirtualClock cas(&line);
   line.add_adapter(251);
-  harness::Process p(Volby(dir));
-  ASSERT_TRUE(p.wait_for(Nalezen() + Menu(), 20)) << p.out();
-  p.write("5\n");
+  auto vypnuto_po_testu = [&line] {
+    std::vector<Povel> p = Povely(line, 5);
+    auto zapnuto = std::find(p.begin(), p.end(), Povel{5, 251, 1});
+    return zapnuto != p.end() && std::find(zapnuto, p.end(), Povel{5, 251, 0}) != p.end();
+  };
+  harness::ChildResult r = Program_v_diteti(dir, cas, "5\n", vypnuto_po_testu, "n\n");
+  ASSERT_EQ(0u, r.out.find(Nalezen() + Menu())) << r.out;
   const std::string vysledek = Nalezen() + Menu() +
                                "5\n\nPocet uspesnych cyklu komunikace: 0\n"
                                "Pocet prenesenych bytu po posledni odpovedi: 0\n" +
                                Menu();
-  ASSERT_TRUE(p.wait_for(vysledek, 30)) << p.out();
-  p.write("n\n");
-  ASSERT_TRUE(p.wait_exit(10));
-  EXPECT_EQ(vysledek + k_konec, p.out());
-  EXPECT_EQ(0, p.exit_code());
+  ASSERT_EQ(0u, r.out.find(vysledek)) << r.out;
+  ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
+  EXPECT_EQ(vysledek + k_konec, r.out);
+  EXPECT_EQ(0, WEXITSTATUS(r.status));
 }
 
 TEST(Menu, OneShotMeasurementRecordsOneLine) {
@@ -225,32 +305,45 @@ TEST(Menu, OneShotMeasurementRecordsOneLine) {
 }
 
 TEST(Menu, DataFileBackupRestoreErase) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
+  // Four runs side by side, each in a directory of its own holding the files
+  // the run before it leaves (as asserted after that run).
+  harness::TempDir dir, dir2, dir3, dir4;
+  sim::Line line(dir.port(0)), line2(dir2.port(0)), line3(dir3.port(0)), line4(dir4.port(0));
+  for (sim::Line* l : {&line, &line2, &line3, &line4}) l->add_adapter(251);
   const std::string zaloha = "\nOpravdu chcete prepsat zalohu aktualnimi daty? [a/n]: ";
   const std::string obnova = "\nOpravdu chcete obnovit data ze zalohy? [a/n]: ";
   const std::string vymaz = "\nOpravdu chcete vymazat aktualni data? [a/n]: ";
-  const std::string soubor = dir.file("zaznam.txt"), zal = dir.file("zaloha.txt");
+  const std::string data = " 3\t07.12.2026 08:15:30\t 123.45\t 21.5\t123456\t 98765\t  4321\t31000\n" +
+                           std::string(150, 'x') + "\n";
+  harness::write_file(dir3.file("zaznam.txt"), data);
+  harness::write_file(dir3.file("zaloha.txt"), "");
+  harness::write_file(dir4.file("zaznam.txt"), data);
+  harness::write_file(dir4.file("zaloha.txt"), data);
+  std::vector<harness::Result> behy = harness::run_side_by_side(
+      {{Volby(dir), "o\nn\n"}, {Volby(dir2), "k\na\nn\n"}, {Volby(dir3), "k\nn\nk\na\nv\nn\nv\na\no\nn\no\na\nn\n"},
+       {Volby(dir4), "v\na\nn\n"}},
+      40);
 
   // No backup yet: nothing to restore, and nothing is created.
-  harness::Result r = Spust(dir, "o\nn\n");
+  std::string soubor = dir.file("zaznam.txt"), zal = dir.file("zaloha.txt");
+  harness::Result r = behy[0];
   EXPECT_EQ(Nalezen() + Menu() + "Zadna zaloha zatim nebyla ulozena.\n" + Menu() + k_konec, r.out);
   EXPECT_EQ(-1, ::access(soubor.c_str(), F_OK));
   EXPECT_EQ(-1, ::access(zal.c_str(), F_OK));
 
   // No data file: backing up creates it empty, and the backup is empty.
-  r = Spust(dir, "k\na\nn\n");
+  soubor = dir2.file("zaznam.txt");
+  zal = dir2.file("zaloha.txt");
+  r = behy[1];
   EXPECT_EQ(Nalezen() + Menu() + zaloha + "predchozi zaloha byla prepsana aktualnimi daty\n" + Menu() + k_konec, r.out);
   EXPECT_EQ(0, ::access(soubor.c_str(), F_OK));
   EXPECT_EQ("", harness::read_file(soubor));
   EXPECT_EQ(0, ::access(zal.c_str(), F_OK));
   EXPECT_EQ("", harness::read_file(zal));
 
-  const std::string data = " 3\t07.12.2026 08:15:30\t 123.45\t 21.5\t123456\t 98765\t  4321\t31000\n" +
-                           std::string(150, 'x') + "\n";
-  harness::write_file(soubor, data);
-  r = Spust(dir, "k\nn\nk\na\nv\nn\nv\na\no\nn\no\na\nn\n");
+  soubor = dir3.file("zaznam.txt");
+  zal = dir3.file("zaloha.txt");
+  r = behy[2];
   EXPECT_EQ(Nalezen() + Menu() + zaloha + Menu() + zaloha + "predchozi zaloha byla prepsana aktualnimi daty\n" +
                 Menu() + vymaz + Menu() + vymaz + "vymazano\n" + Menu() + obnova + Menu() + obnova + "obnoveno\n" +
                 Menu() + k_konec,
@@ -258,19 +351,26 @@ TEST(Menu, DataFileBackupRestoreErase) {
   EXPECT_EQ(data, harness::read_file(soubor));
   EXPECT_EQ(data, harness::read_file(zal));
 
-  r = Spust(dir, "v\na\nn\n");
+  soubor = dir4.file("zaznam.txt");
+  zal = dir4.file("zaloha.txt");
+  r = behy[3];
   EXPECT_EQ("", harness::read_file(soubor));
   EXPECT_EQ(data, harness::read_file(zal));
 }
 
 TEST(Menu, BackupOntoItselfLosesNothing) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  const std::string zal = dir.file("zaloha.txt");
+  // Two runs side by side, each with the same backup in a directory of its own.
+  harness::TempDir dir, dir2;
+  sim::Line line(dir.port(0)), line2(dir2.port(0));
   const std::string data = "radek 1\nradek 2\n";
-  harness::write_file(zal, data);
-  harness::Result r = Spust(dir, "k\na\no\na\nn\n", {"4800", "0", "0", "120", "zaloha.txt"});
+  for (sim::Line* l : {&line, &line2}) l->add_adapter(251);
+  for (const harness::TempDir* d : {&dir, &dir2}) harness::write_file(d->file("zaloha.txt"), data);
+  std::vector<harness::Result> behy = harness::run_side_by_side(
+      {{Volby(dir, {"4800", "0", "0", "120", "zaloha.txt"}), "k\na\no\na\nn\n"},
+       {Volby(dir2, {"4800", "0", "0", "120", "./zaloha.txt"}), "k\na\no\na\nn\n"}},
+      40);
+  harness::Result r = behy[0];
+  std::string zal = dir.file("zaloha.txt");
   // Refused: the report, and no success text after it.
   EXPECT_EQ(Nalezen() + Menu() + "\nOpravdu chcete prepsat zalohu aktualnimi daty? [a/n]: " + Hlaseni("Kopie", 24) +
                 Menu() + "\nOpravdu chcete obnovit data ze zalohy? [a/n]: " + Hlaseni("Kopie", 24) + Menu() + k_konec,
@@ -278,7 +378,8 @@ TEST(Menu, BackupOntoItselfLosesNothing) {
   EXPECT_EQ(data, harness::read_file(zal));
 
   // The same file under another spelling of its name.
-  r = Spust(dir, "k\na\no\na\nn\n", {"4800", "0", "0", "120", "./zaloha.txt"});
+  r = behy[1];
+  zal = dir2.file("zaloha.txt");
   EXPECT_EQ(0, r.exit_code);
   EXPECT_EQ(data, harness::read_file(zal));
 }
@@ -336,12 +437,17 @@ TEST(Menu, AutostartCancelledByAKey) {
   EXPECT_EQ(0, p.exit_code());
 }
 
-TEST(Menu, AutostartSamplesAfterTenSecondsOnce) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  line.add_scale(3);
+TEST(Menu, AutostartSamplesAfterTenSecondsOnceOrQuitsAfterThePass) {
+  // Two programs side by side, both waiting out the countdown: the first
+  // samples and goes on until a key, the second ends after its first pass.
+  harness::TempDir dir, dir2;
+  sim::Line line(dir.port(0)), line2(dir2.port(0));
+  for (sim::Line* l : {&line, &line2}) {
+    l->add_adapter(251);
+    l->add_scale(3);
+  }
   harness::Process p(Volby(dir, {"4800", "0", "1", "120"}));
+  harness::Process p2(Volby(dir2, {"4800", "0", "1", "120", "data.txt", "1"}));
   const std::string zacatek = Nalezen() + Menu() + k_autostart;
   ASSERT_TRUE(p.wait_for(zacatek, 20)) << p.out();
   double t0 = Ted();
@@ -362,22 +468,16 @@ TEST(Menu, AutostartSamplesAfterTenSecondsOnce) {
   EXPECT_EQ(0, p.exit_code());
   std::string zaznam = harness::read_file(dir.file("zaznam.txt"));
   EXPECT_EQ(" 3\t", zaznam.substr(0, 3));
-}
 
-TEST(Menu, AutostartWithEndAfterFirstPassQuits) {
-  harness::TempDir dir;
-  sim::Line line(dir.port(0));
-  line.add_adapter(251);
-  line.add_scale(3);
-  harness::Process p(Volby(dir, {"4800", "0", "1", "120", "data.txt", "1"}));
-  ASSERT_TRUE(p.wait_exit(45)) << p.out();
-  std::string out = p.out();
-  EXPECT_EQ(0, p.exit_code());
-  const std::string zacatek = Nalezen() + Menu() + k_autostart + "12345678910\n";
-  EXPECT_EQ(zacatek, out.substr(0, zacatek.size()));
+  // With the end after the first pass it quits by itself.
+  ASSERT_TRUE(p2.wait_exit(45)) << p2.out();
+  out = p2.out();
+  EXPECT_EQ(0, p2.exit_code());
+  const std::string zacatek2 = Nalezen() + Menu() + k_autostart + "12345678910\n";
+  EXPECT_EQ(zacatek2, out.substr(0, zacatek2.size()));
   EXPECT_EQ(Menu() + k_konec, out.substr(out.size() - (Menu() + k_konec).size()));
   EXPECT_EQ(2u, Pocet(out, "volba:"));
-  std::string zaznam = harness::read_file(dir.file("data.txt"));
+  zaznam = harness::read_file(dir2.file("data.txt"));
   EXPECT_EQ(1u, Pocet(zaznam, "\n"));
   EXPECT_EQ(" 3\t", zaznam.substr(0, 3));
 }

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -73,13 +74,17 @@ std::vector<Povel> Povely(const sim::Line& line) {
   return v;
 }
 
-harness::Result Spust(const harness::TempDir& dir, const std::vector<std::string>& args, const std::string& vstup,
-                      double sekundy = 40) {
+harness::Options Volby(const harness::TempDir& dir, const std::vector<std::string>& args = {}) {
   harness::Options o;
   o.args = args;
   o.port_pattern = dir.pattern();
   o.cwd = dir.path;
-  return harness::run(o, vstup, sekundy);
+  return o;
+}
+
+harness::Result Spust(const harness::TempDir& dir, const std::vector<std::string>& args, const std::string& vstup,
+                      double sekundy = 40) {
+  return harness::run(Volby(dir, args), vstup, sekundy);
 }
 
 // The protocol clock's time: virtual where a test runs on virtual time.
@@ -347,7 +352,13 @@ TEST(HledaniAdapteru, NothingAnswersReportsAndGoesOnIntoTheMenu) {
   harness::TempDir dir;
   sim::Line line(dir.port(0));
   line.add_scale(3);  // behind a supply no adapter switches on
-  harness::Result r = Spust(dir, {}, "n\n");
+  // The second run has no port at all; both wait out the same deadlines,
+  // so they run side by side.
+  harness::TempDir bez_portu;
+  harness::Options o;
+  o.cwd = bez_portu.path;
+  std::vector<harness::Result> behy = harness::run_side_by_side({{Volby(dir), "n\n"}, {o, "n\n"}}, 40);
+  harness::Result r = behy[0];
   // The menu's power-off then finds no port and times out.
   EXPECT_EQ(k_hledam + Hlaseni("Pripoj_adapter", 7) + Hlaseni("Povel_napajeni", 7) + Menu() + k_konec, r.out);
   EXPECT_EQ(0, r.exit_code);
@@ -358,9 +369,7 @@ TEST(HledaniAdapteru, NothingAnswersReportsAndGoesOnIntoTheMenu) {
 
   // No port at all: every open fails, and the report shows that; standard
   // error names the pattern tried and how to choose another.
-  harness::Options o;
-  o.cwd = dir.path;
-  r = harness::run(o, "n\n", 20);
+  r = behy[1];
   EXPECT_EQ(k_hledam + Hlaseni("Pripoj_adapter", 3) + Hlaseni("Povel_napajeni", 7) + Menu() + k_konec, r.out);
   EXPECT_EQ(0, r.exit_code);
   EXPECT_EQ(
@@ -427,49 +436,61 @@ TEST(HledaniAdapteru, PortsThatWillNotOpenSayWhy) {
 }
 
 TEST(HledaniAdapteru, WalkEndsAtTopRecorderAndOnResponderBelowStart) {
+  // Two independent runs, side by side.
+  harness::TempDir dir, dir2;
+  sim::Line line(dir.port(0));
+  line.add_recorder(249);
+  // A responder answering the search from 41 with 35 would send the walk
+  // round for ever; it ends the search on this port as a wrong reply.
+  sim::Line line2(dir2.port(0));
+  line2.add_recorder(40);
+  line2.add_recorder(60);
+  sim::FaultRule f;
+  f.device = 255;
+  f.command = 6;
+  f.data0 = 41;
+  f.fault = sim::Fault::WrongResponder;
+  f.param = 35;
+  line2.add_fault(f);
+  std::vector<harness::Result> behy = harness::run_side_by_side({{Volby(dir), "n\n"}, {Volby(dir2), "n\n"}}, 40);
   {
-    harness::TempDir dir;
-    sim::Line line(dir.port(0));
-    line.add_recorder(249);
-    harness::Result r = Spust(dir, {}, "n\n");
+    const harness::Result& r = behy[0];
     EXPECT_EQ(k_hledam + Hlaseni("Pripoj_adapter", 7) + Hlaseni("Povel_napajeni", 7) + Menu() + k_konec, r.out);
     EXPECT_EQ(0, r.exit_code);
     std::vector<Povel> ocekavane = {Povel{5, 251, 2}, Povel{6, 255, 32}, Povel{5, 249, 2}};
     EXPECT_EQ(ocekavane, Povely(line));
   }
   {
-    // A responder answering the search from 41 with 35 would send the walk
-    // round for ever; it ends the search on this port as a wrong reply.
-    harness::TempDir dir;
-    sim::Line line(dir.port(0));
-    line.add_recorder(40);
-    line.add_recorder(60);
-    sim::FaultRule f;
-    f.device = 255;
-    f.command = 6;
-    f.data0 = 41;
-    f.fault = sim::Fault::WrongResponder;
-    f.param = 35;
-    line.add_fault(f);
-    harness::Result r = Spust(dir, {}, "n\n");
+    const harness::Result& r = behy[1];
     EXPECT_EQ(k_hledam + Hlaseni("Najdi_nejblizsi_zaznamnik", 30) + Hlaseni("Povel_napajeni", 7) + Menu() + k_konec,
               r.out);
     EXPECT_EQ(0, r.exit_code);
     std::vector<Povel> ocekavane = {Povel{5, 251, 2}, Povel{6, 255, 32}, Povel{5, 40, 2}, Povel{6, 255, 41}};
-    EXPECT_EQ(ocekavane, Povely(line));
+    EXPECT_EQ(ocekavane, Povely(line2));
   }
 }
 
 TEST(HledaniAdapteru, WrongSearchReplyIsReportedOnce) {
-  for (sim::Fault chyba : {sim::Fault::WrongDest, sim::Fault::WrongCode}) {
-    harness::TempDir dir;
-    sim::Line line(dir.port(0));
-    line.add_recorder(40);
+  // One run per fault, side by side.
+  const std::vector<sim::Fault> chyby = {sim::Fault::WrongDest, sim::Fault::WrongCode};
+  std::vector<std::unique_ptr<harness::TempDir>> adresare;
+  std::vector<std::unique_ptr<sim::Line>> linky;
+  std::vector<std::pair<harness::Options, std::string>> spusteni;
+  for (sim::Fault chyba : chyby) {
+    adresare.push_back(std::make_unique<harness::TempDir>());
+    linky.push_back(std::make_unique<sim::Line>(adresare.back()->port(0)));
+    linky.back()->add_recorder(40);
     sim::FaultRule f;
     f.command = 6;
     f.fault = chyba;
-    line.add_fault(f);
-    harness::Result r = Spust(dir, {}, "n\n");
+    linky.back()->add_fault(f);
+    spusteni.emplace_back(Volby(*adresare.back()), "n\n");
+  }
+  std::vector<harness::Result> behy = harness::run_side_by_side(spusteni, 40);
+  for (std::size_t i = 0; i < chyby.size(); ++i) {
+    const sim::Fault chyba = chyby[i];
+    const sim::Line& line = *linky[i];
+    const harness::Result& r = behy[i];
     int kod = chyba == sim::Fault::WrongDest ? 21 : 30;
     // The report of the search hides the later "Pripoj_adapter" one.
     EXPECT_EQ(k_hledam + Hlaseni("Najdi_nejblizsi_zaznamnik", kod) + Hlaseni("Povel_napajeni", 7) + Menu() + k_konec,

@@ -19,6 +19,7 @@
 
 #include "harness.h"
 #include "ser.h"
+#include "sim.h"
 
 namespace {
 
@@ -464,14 +465,19 @@ TEST(Terminal, ModesSetAgainAfterStopAndContinue) {
 }
 
 TEST(Terminal, RealProgramKeyAndSignal) {
-  // The program itself on a terminal, without an adapter: option 6 with a
-  // cycle of 10 s. One key without Enter (an arrow, sent as three bytes)
-  // ends the sampling and leaves nothing for the next choice; in a second run
-  // SIGINT ends the program while the terminal is set for single keys, and
-  // the terminal is left as it was found.
+  // The program itself on a terminal: option 6 with a cycle of 10 s. One
+  // key without Enter (an arrow, sent as three bytes) ends the sampling and
+  // leaves nothing for the next choice; in a second run SIGINT ends the
+  // program while the terminal is set for single keys, and the terminal is
+  // left as it was found. The line answers at once and its only device lies
+  // above the scales, so each pass ends without waiting out a deadline.
   harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_recorder(252);
   harness::Options o;
   o.cwd = dir.path;
+  o.port_pattern = dir.pattern();
   o.stdin_tty = true;
   harness::Process p(o);
   termios pred{};

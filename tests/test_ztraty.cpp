@@ -131,18 +131,6 @@ void soubezne(const std::vector<std::function<void()>>& casti) {
   for (std::thread& v : vlakna) v.join();
 }
 
-// harness::run for several independent runs at once: every run gets its
-// whole input at the start, all go side by side, results in the same order.
-std::vector<harness::Result> behy(const std::vector<std::pair<harness::Options, std::string>>& zadani,
-                                  double sekundy) {
-  std::vector<harness::Result> r(zadani.size());
-  std::vector<std::function<void()>> casti;
-  for (std::size_t i = 0; i < zadani.size(); ++i)
-    casti.push_back([&, i] { r[i] = harness::run(zadani[i].first, zadani[i].second, sekundy); });
-  soubezne(casti);
-  return r;
-}
-
 }  // namespace
 
 TEST(Ztraty, UnwritableDataFileIsReportedNotHidden) {
@@ -177,7 +165,7 @@ TEST(Ztraty, UnwritableDataFileIsReportedNotHidden) {
   harness::write_file(fifo.dir.file("zaznam.txt"), k_zaznam_a);
   ASSERT_EQ(0, mkfifo(fifo.dir.file("zaloha.txt").c_str(), 0644));
   zadani.emplace_back(fifo.o, "k\na\no\na\nn\n");
-  const std::vector<harness::Result> vysledky = behy(zadani, 60);
+  const std::vector<harness::Result> vysledky = harness::run_side_by_side(zadani, 60);
 
   for (std::size_t i = 0; i < n; ++i) {
     const Pripad& c = pripady[i];
@@ -241,7 +229,7 @@ TEST(Ztraty, DataFileThatIsTheCopyOrTheBackupKeepsEveryRecord) {
   harness::write_file(beh[2].dir.file("zaloha.txt"), k_zaznam_a + k_zaznam_b);
   beh[2].o.args = {"4800", "0", "0", "120", "zaloha.txt"};
   zadani.emplace_back(beh[2].o, "k\na\no\na\nn\n");
-  const std::vector<harness::Result> vysledky = behy(zadani, 90);
+  const std::vector<harness::Result> vysledky = harness::run_side_by_side(zadani, 90);
 
   for (int i = 0; i < 2; ++i) {
     const harness::Result& r = vysledky[i];
@@ -296,7 +284,7 @@ TEST(Ztraty, EndOfInputInsideNumberDialogueWritesNothing) {
   Stanoviste st[3];
   std::vector<std::pair<harness::Options, std::string>> zadani;
   for (int i = 0; i < 3; ++i) zadani.emplace_back(st[i].o, vstupy[i]);
-  const std::vector<harness::Result> vysledky = behy(zadani, 60);
+  const std::vector<harness::Result> vysledky = harness::run_side_by_side(zadani, 60);
   for (int i = 0; i < 3; ++i) {
     const char* vstup = vstupy[i];
     const harness::Result& r = vysledky[i];

@@ -13,6 +13,7 @@
 
 #include "harness.h"
 #include "kalibrace.h"
+#include "program.h"
 #include "konzole.h"
 #include "rs232.h"
 #include "ser.h"
@@ -40,23 +41,6 @@ constexpr int A_POSUN = 1, A_PAMET = 3, A_POCET = 5, A_T1 = 16, A_T2 = 19, A_K1 
 
 // --- running the program ----------------------------------------------------------
 
-// What the program runs from its command line on: the parameters, the
-// adapter search, then the menu until it ends.
-void Program(std::vector<std::string> args) {
-  kon_Novy_vstup();
-  std::vector<char*> argv{const_cast<char*>("kvoda_ser")};
-  for (std::string& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  if (Zpracuj_prikazovou_radku(static_cast<int>(args.size() + 1), argv.data()) == 0) return;
-  char chyba[200];
-  if (rs232_Nastav_jmena(chyba, sizeof chyba) != 0) {
-    std::fprintf(stderr, "kvoda_ser: %s\n", chyba);
-    std::exit(2);
-  }
-  Pripoj_adapter();
-  Hlavni_menu();
-}
-
 // The program on a fresh simulated line with the adapter at 251; answers are
 // written as the dialogue reaches them. The dialogues, not the deadlines,
 // are the subject: it runs in a child of the test on virtual time.
@@ -71,7 +55,7 @@ struct Relace {
 
   void Spust(const std::vector<std::string>& args = {}) {
     harness::Options o;
-    o.routine = [args] { Program(args); };
+    o.routine = [args] { program::Program(args); };
     o.clock = &cas;
     o.port_pattern = dir.pattern();
     o.cwd = dir.path;

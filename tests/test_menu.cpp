@@ -3,12 +3,10 @@
 // test on virtual time).
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <regex>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "program.h"
 #include "rs232.h"
 #include "ser.h"
 #include "sim.h"
@@ -72,60 +71,6 @@ harness::Result Spust(const harness::TempDir& dir, const std::string& vstup,
 }
 
 double Ted() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
-// The program's start-up and menu loop in a forked child of the test on the
-// virtual time `cas`, its line at `dir` staying in this process. Standard
-// input gets `vstup`, and `pozdeji` once `pripraveno` holds (polled): input
-// typed ahead of a point where the program discards pending keys.
-harness::ChildResult Program_v_diteti(const harness::TempDir& dir, harness::VirtualClock& cas,
-                                      const std::string& vstup, const std::function<bool()>& pripraveno,
-                                      const std::string& pozdeji) {
-  int klavesnice[2], zacal[2];
-  if (::pipe(klavesnice) != 0) return {};
-  if (::pipe(zacal) != 0) {
-    ::close(klavesnice[0]);
-    ::close(klavesnice[1]);
-    return {};
-  }
-  if (::write(klavesnice[1], vstup.data(), vstup.size()) < 0) { /* small: fits the pipe */ }
-  // The writer is running, and keeps still until the child has started,
-  // before the fork: a child forked while another thread is starting or
-  // allocating may inherit a runtime lock held and hang at its exit.
-  std::atomic<bool> bezi{false};
-  std::thread psani([&] {
-    bezi = true;
-    pollfd p{zacal[0], POLLIN, 0};
-    ::poll(&p, 1, 60000);
-    const double konec = Ted() + 60;
-    while (!pripraveno() && Ted() < konec) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (::write(klavesnice[1], pozdeji.data(), pozdeji.size()) < 0) { /* the child is gone: its output tells */ }
-    ::close(klavesnice[1]);
-  });
-  while (!bezi) std::this_thread::yield();
-  harness::ChildResult r = harness::run_in_child(
-      "", true,
-      [&dir, &klavesnice, &zacal] {
-        ::dup2(klavesnice[0], 0);
-        ::close(klavesnice[0]);
-        ::close(klavesnice[1]);
-        if (::write(zacal[1], "z", 1) < 0) { /* the writer waits out its time */ }
-        ::close(zacal[0]);
-        ::close(zacal[1]);
-        kon_Novy_vstup();
-        kon_Priprav_signaly();
-        setenv("KVODA_PORT_PATTERN", dir.pattern().c_str(), 1);
-        char program[] = "kvoda_ser";
-        char* argv[] = {program, nullptr};
-        char chyba[200];
-        if (Zpracuj_prikazovou_radku(1, argv) == 0 || rs232_Nastav_jmena(chyba, sizeof chyba) != 0) _exit(2);
-        Pripoj_adapter();
-        Hlavni_menu();
-      },
-      60, &cas);
-  psani.join();
-  for (int fd : {klavesnice[0], zacal[0], zacal[1]}) ::close(fd);
-  return r;
-}
 
 // ---------------------------------------------------------------------------
 
@@ -264,28 +209,27 @@ TEST(Menu, CurrentNumberAndWritingItIntoTheScale) {
 }
 
 TEST(Menu, CommunicationTestWithoutScale) {
-  // The scale's long deadline passes on virtual time. The quit comes only
-  // once the test has switched the supply off again, after it discarded
-  // the keys typed so far.
+  // The scale's long deadline passes on virtual time: the program runs as a
+  // routine in a child of the test.
   harness::TempDir dir;
   sim::Line line(dir.port(0));
   harness::VirtualClock cas(&line);
   line.add_adapter(251);
-  auto vypnuto_po_testu = [&line] {
-    std::vector<Povel> p = Povely(line, 5);
-    auto zapnuto = std::find(p.begin(), p.end(), Povel{5, 251, 1});
-    return zapnuto != p.end() && std::find(zapnuto, p.end(), Povel{5, 251, 0}) != p.end();
-  };
-  harness::ChildResult r = Program_v_diteti(dir, cas, "5\n", vypnuto_po_testu, "n\n");
-  ASSERT_EQ(0u, r.out.find(Nalezen() + Menu())) << r.out;
+  harness::Options o = Volby(dir);
+  o.routine = [] { program::Program(); };
+  o.clock = &cas;
+  harness::Process p(o);
+  ASSERT_TRUE(p.wait_for(Nalezen() + Menu(), 20)) << p.out();
+  p.write("5\n");
   const std::string vysledek = Nalezen() + Menu() +
                                "5\n\nPocet uspesnych cyklu komunikace: 0\n"
                                "Pocet prenesenych bytu po posledni odpovedi: 0\n" +
                                Menu();
-  ASSERT_EQ(0u, r.out.find(vysledek)) << r.out;
-  ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
-  EXPECT_EQ(vysledek + k_konec, r.out);
-  EXPECT_EQ(0, WEXITSTATUS(r.status));
+  ASSERT_TRUE(p.wait_for(vysledek, 30)) << p.out();
+  p.write("n\n");
+  ASSERT_TRUE(p.wait_exit(10));
+  EXPECT_EQ(vysledek + k_konec, p.out());
+  EXPECT_EQ(0, p.exit_code());
 }
 
 TEST(Menu, OneShotMeasurementRecordsOneLine) {

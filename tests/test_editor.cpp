@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "program.h"
 #include "rs232.h"
 #include "ser.h"
 #include "sim.h"
@@ -132,8 +133,8 @@ std::string Editor_v_diteti(const harness::TempDir& dir, harness::VirtualClock& 
   return r.out;
 }
 
-// Runs what the program runs after its command line (the adapter search,
-// then the menu until it ends) in a child process of the test, on the
+// Runs the program from its command line on (the adapter search, then the
+// menu until it ends) in a child process of the test, on the
 // simulated line at `dir` and the virtual time `cas`, standard input fed
 // with `vstup`; for tests of a dialogue that would otherwise wait out the
 // line's real deadlines.
@@ -142,12 +143,9 @@ harness::ChildResult Program_v_diteti(const harness::TempDir& dir, harness::Virt
   return harness::run_in_child(
       vstup, true,
       [&dir] {
-        kon_Novy_vstup();
         setenv("KVODA_PORT_PATTERN", dir.pattern().c_str(), 1);
-        char chyba[200];
-        if (chdir(dir.path.c_str()) != 0 || rs232_Nastav_jmena(chyba, sizeof chyba) != 0) _exit(2);
-        Pripoj_adapter();
-        Hlavni_menu();
+        if (chdir(dir.path.c_str()) != 0) _exit(2);
+        program::Program();
       },
       60, &cas);
 }

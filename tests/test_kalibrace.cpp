@@ -13,7 +13,7 @@
 
 #include "harness.h"
 #include "kalibrace.h"
-#include "program.h"
+#include "program_v_diteti.h"
 #include "konzole.h"
 #include "rs232.h"
 #include "ser.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "program.h"
+#include "program_v_diteti.h"
 #include "rs232.h"
 #include "ser.h"
 #include "sim.h"

@@ -185,7 +185,10 @@ TEST(Najdi, SearchCommandAndOutcomes) {
   double trvani = cas_s() - t0;
   EXPECT_EQ(256, n);
   EXPECT_GT(trvani, 1.0);
-  EXPECT_LT(trvani, 4.0);  // the deadline plus the two power switches
+  // The search's short deadline plus the two power switches, not the
+  // scale's 9 s; virtual time still runs at the real pace while the line
+  // delivers, which a loaded machine stretches.
+  EXPECT_LT(trvani, 6.0);
   EXPECT_EQ("", out);
   EXPECT_FALSE(l.line.supply_on());
 

@@ -14,6 +14,7 @@
 #include "kom.h"
 #include "rs232.h"
 #include "hodiny.h"
+#include "prostredi.h"
 #include "sim.h"
 
 namespace {
@@ -33,16 +34,12 @@ void request(int* z, int dest, int cmd, int data) {
 int main(int argc, char** argv) {
   int count = argc > 1 ? std::atoi(argv[1]) : 1000;
   if (count < 1) count = 1000;
-  char dir[] = "/tmp/kvoda_bench.XXXXXX";
-  if (mkdtemp(dir) == nullptr) return 1;
-  std::string pattern = std::string(dir) + "/ttyB%d";
-  setenv("KVODA_PORT_PATTERN", pattern.c_str(), 1);
-  char err[200];
-  rs232_Nastav_jmena(err, sizeof err);
+  const std::string dir = Adresar_portu("kvoda_bench");
+  if (dir.empty()) return 1;
 
   int vys[KOM_DELKA_ZPRAVY], pri[KOM_DELKA_ZPRAVY];
   {
-    sim::Line line(std::string(dir) + "/ttyB0");
+    sim::Line line(dir + "/ttyS0");
     line.set_baud(115200);
     if (kom_Otevri_nebo_zavri_port(1, 0, 115200) != 0) {
       std::fprintf(stderr, "cannot open the simulated port\n");
@@ -72,6 +69,6 @@ int main(int argc, char** argv) {
                 count, 1000 * rtt[rtt.size() / 2], 1000 * rtt[rtt.size() * 9 / 10], failures);
     kom_Zavri_port();
   }
-  rmdir(dir);
+  rmdir(dir.c_str());
   return 0;
 }

@@ -3,7 +3,6 @@
 // pauses, 10 bit times for every byte on the line, the devices' turnaround
 // and the adapter's latency). bench_exchange gives the round trip without
 // line timing.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "hodiny.h"
+#include "prostredi.h"
 #include "kom.h"
 #include "rs232.h"
 #include "ser.h"
@@ -49,23 +49,15 @@ void figure(std::FILE* out, const char* what, double took, const std::vector<sim
 }  // namespace
 
 int main() {
-  char dir[] = "/tmp/kvoda_line.XXXXXX";
-  if (mkdtemp(dir) == nullptr) return 1;
-  const std::string d = dir, data = d + "/zaznam.txt", kopie = d + "/kopie.txt";
-  setenv("KVODA_PORT_PATTERN", (d + "/ttyL%d").c_str(), 1);
-  char err[200];
-  rs232_Nastav_jmena(err, sizeof err);
-  // The program's console output and keyboard are not part of the figures.
-  std::FILE* report = fdopen(dup(1), "w");
-  int nul = open("/dev/null", O_RDWR);
-  dup2(nul, 0);
-  dup2(nul, 1);
-  close(nul);
+  const std::string d = Adresar_portu("kvoda_line");
+  if (d.empty()) return 1;
+  const std::string data = d + "/zaznam.txt", kopie = d + "/kopie.txt";
+  std::FILE* report = Oddel_konzoli(false);
   g_soubor = data.c_str();
   g_kopie = kopie.c_str();
   int status = 0;
   {
-    sim::Line line(d + "/ttyL0");
+    sim::Line line(d + "/ttyS0");
     line.add_adapter(251);
     for (int n = 0; n < 8; ++n) {
       line.add_scale(n);
@@ -99,7 +91,7 @@ int main() {
   }
   std::remove(data.c_str());
   std::remove(kopie.c_str());
-  rmdir(dir);
+  rmdir(d.c_str());
   std::fclose(report);
   return status;
 }

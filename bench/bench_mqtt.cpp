@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "hodiny.h"
+#include "prostredi.h"
+#include "smycka.h"
 #include "publikace.h"
 #include "rs232.h"
 #include "ser.h"
@@ -26,28 +28,8 @@
 
 namespace {
 
-int volny_port() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-bool pripojitelny(int port) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
-}
+using smycka::Pripojitelny;
+using smycka::Volny_port;
 
 pid_t spust_broker(const std::string& dir, int port) {
   const std::string conf = dir + "/mosquitto.conf";
@@ -64,8 +46,8 @@ pid_t spust_broker(const std::string& dir, int port) {
     execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
-  for (int i = 0; i < 500 && !pripojitelny(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return pripojitelny(port) ? pid : -1;
+  for (int i = 0; i < 500 && !Pripojitelny(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return Pripojitelny(port) ? pid : -1;
 }
 
 double median(std::vector<double> v) {
@@ -97,23 +79,12 @@ Zaznam_mqtt vzorek(int i) {
 
 int main(int argc, char** argv) {
   const int pruchodu = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-  char dir[] = "/tmp/kvoda_mqtt.XXXXXX";
-  if (mkdtemp(dir) == nullptr) return 1;
-  const std::string d = dir;
-  setenv("KVODA_PORT_PATTERN", (d + "/ttyS%d").c_str(), 1);
+  const std::string d = Adresar_portu("kvoda_mqtt");
+  if (d.empty()) return 1;
   setenv("KVODA_MQTT_TOPIC", "kvoda/bench", 1);
-  char err[200];
-  rs232_Nastav_jmena(err, sizeof err);
+  std::FILE* report = Oddel_konzoli(true);  // and the publisher's lines about the broker
 
-  int out = dup(1);
-  std::FILE* report = fdopen(out, "w");
-  int nul = open("/dev/null", O_RDWR);
-  dup2(nul, 0);
-  dup2(nul, 1);
-  dup2(nul, 2);  // the publisher's lines about the broker
-  close(nul);
-
-  const int port = volny_port();
+  const int port = Volny_port();
   const pid_t broker = spust_broker(d, port);
   if (broker < 0) {
     std::fprintf(report, "cannot start mosquitto\n");
@@ -182,7 +153,7 @@ int main(int argc, char** argv) {
   };
   std::vector<Rezim> rezimy = {{"off", ""},
                                {"up", url_broker},
-                               {"down", "mqtt://127.0.0.1:" + std::to_string(volny_port())},
+                               {"down", "mqtt://127.0.0.1:" + std::to_string(Volny_port())},
                                {"silent", "mqtt://127.0.0.1:" + std::to_string(ntohs(a.sin_port))}};
   const std::string data = d + "/zaznam.txt", kopie = d + "/kopie.txt";
   g_soubor = data.c_str();

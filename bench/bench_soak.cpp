@@ -3,7 +3,6 @@
 // descriptors grew; checks every pass's record count against the scales that
 // answered. Run the AddressSanitizer build of it for leaks.
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "rs232.h"
 #include "ser.h"
 #include "hodiny.h"
+#include "prostredi.h"
 #include "kom_hodiny.h"
 #include "sim.h"
 
@@ -59,21 +59,9 @@ long lines(const std::string& path) {
 int main(int argc, char** argv) {
   int passes = argc > 1 ? std::atoi(argv[1]) : 300;
   if (passes < 1) passes = 300;
-  char dir[] = "/tmp/kvoda_soak.XXXXXX";
-  if (mkdtemp(dir) == nullptr) return 1;
-  std::string d = dir;
-  setenv("KVODA_PORT_PATTERN", (d + "/ttyS%d").c_str(), 1);
-  char err[200];
-  rs232_Nastav_jmena(err, sizeof err);
-
-  // The figures go to the real standard output; the program's own console
-  // text to /dev/null, standard input from /dev/null (never a key).
-  int out = dup(1);
-  std::FILE* report = fdopen(out, "w");
-  int nul = open("/dev/null", O_RDWR);
-  dup2(nul, 0);
-  dup2(nul, 1);
-  close(nul);
+  const std::string d = Adresar_portu("kvoda_soak");
+  if (d.empty()) return 1;
+  std::FILE* report = Oddel_konzoli(false);
 
   std::string data = d + "/zaznam.txt", kopie = d + "/kopie.txt";
   g_soubor = data.c_str();
@@ -172,6 +160,6 @@ int main(int argc, char** argv) {
                rss0, rss1, fds0, fds1);
   std::remove(data.c_str());
   std::remove(kopie.c_str());
-  rmdir(dir);
+  rmdir(d.c_str());
   return mismatches == 0 && fds0 == fds1 ? 0 : 1;
 }

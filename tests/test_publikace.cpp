@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "smycka.h"
 #include "publikace.h"
 #include "sim.h"
 #include "vzorce.h"
@@ -169,29 +170,8 @@ TEST(PublikaceText, TopicsTimesAndPayloads) {
 
 double Ted() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
-// A loopback port nobody listens on (at the moment of asking).
-int Volny_port() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-bool Pripojitelny(int port) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
-}
+using smycka::Pripojitelny;
+using smycka::Volny_port;
 
 std::string Mosquitto() { return access("/usr/sbin/mosquitto", X_OK) == 0 ? "/usr/sbin/mosquitto" : "mosquitto"; }
 

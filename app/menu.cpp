@@ -19,7 +19,7 @@ constexpr int PLATEK_CEKANI_MS = 50;
 
 void Tisk_menu() {
   std::printf("\n");
-  std::printf("=== Kvoda_ser-v4.5e, %d Bd ===\n", g_rychlost_zakladni);
+  std::printf("=== Kvoda_ser-v" KVODA_VERSION ", %d Bd ===\n", g_rychlost_zakladni);
   std::printf("Servisni program pro vahy Velmora.\n");
   std::printf("\n");
   std::printf("(+) Vyhledani pripojenych zarizeni\n");

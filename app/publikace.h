@@ -93,6 +93,13 @@ bool Publikace_zapnuta();
 bool Publikuj(const Zaznam_mqtt& z);
 // A record just appended to `soubor` by the program.
 void Publikuj_zaznam(const Vysledek_mereni& v, const char* soubor);
+// Sampling's word on one scale, for its own availability topic: online after
+// a record; offline when it fails, stops answering, is no longer found by a
+// pass's search, or the adapter is away.
+void Publikuj_dostupnost_vahy(int cislo, bool online);
+// The cycle time of the sampling run now starting, in seconds: the sensors'
+// expire_after follows it.
+void Publikace_perioda(long perioda_s);
 
 struct Publikace_pocty {
   std::uint64_t prijato = 0;     // records queued

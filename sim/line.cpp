@@ -422,6 +422,10 @@ struct Line::Impl {
       for (int i = static_cast<int>(rep.data.size()); i < n; ++i) rep.data.push_back(static_cast<std::uint8_t>(0xA0 + i));
       rep.data.resize(static_cast<std::size_t>(n));
     }
+    if (kind == Fault::Short) {
+      const auto n = static_cast<std::size_t>(par(1));
+      if (n < rep.data.size()) rep.data.resize(n);
+    }
     const int len = static_cast<int>(rep.data.size());
     int sum = START + dest + resp + code + len + status;
     for (auto b : rep.data) sum += b;

@@ -36,7 +36,7 @@ const char* const USAGE =
     "  --fault DEV:CMD:KIND[:COUNT]   e.g. 3:3:silence:2 (DEV and CMD may be *; CMD/D matches\n"
     "                                 the first data byte too, KIND=P gives the fault a parameter)\n"
     "      kinds: silence partial badchecksum longlength wrongdest wrongresponder\n"
-    "             wrongcode badstatus corruptecho garbage late\n"
+    "             wrongcode badstatus corruptecho garbage late short\n"
     "  --drift                        loads and temperatures wander as a hive's do: 10 degC\n"
     "                                 from night to day, up to 2 kg a day\n"
     "  --log                          print every decoded request to standard error\n"
@@ -104,7 +104,7 @@ sim::Fault fault_kind(const std::string& k) {
                {"wrongdest", sim::Fault::WrongDest},     {"wrongresponder", sim::Fault::WrongResponder},
                {"wrongcode", sim::Fault::WrongCode},     {"badstatus", sim::Fault::BadStatus},
                {"corruptecho", sim::Fault::CorruptEcho}, {"garbage", sim::Fault::GarbageBefore},
-               {"late", sim::Fault::Late}};
+               {"late", sim::Fault::Late},               {"short", sim::Fault::Short}};
   for (auto& e : kinds)
     if (k == e.name) return e.f;
   throw BadOption("unknown fault kind '" + k + "'");

@@ -30,6 +30,8 @@ enum class Fault {
   CorruptEcho,     // every echoed byte of the request is inverted
   GarbageBefore,   // `param` garbage bytes (default 3) sent before the reply
   Late,            // reply sent `param` ms after the deadline of its group (default 1500)
+  Short,           // a well-formed reply with a valid checksum, but only its first
+                   // `param` data bytes (default 1)
 };
 
 struct FaultRule {

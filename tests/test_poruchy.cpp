@@ -50,6 +50,7 @@ const char* jmeno_poruchy(F f) {
     case F::CorruptEcho: return "echo";
     case F::GarbageBefore: return "garbage";
     case F::Late: return "late";
+    case F::Short: return "short";
   }
   return "?";
 }

@@ -45,12 +45,19 @@ install(FILES "${CMAKE_CURRENT_LIST_DIR}/99-kvoda.rules" DESTINATION "${KVODA_EX
 # at install time is written into the installed copies. The man pages and the
 # changelog are compressed on the way; kvoda_pub's page goes only with the
 # program, which is built only with libmosquitto.
+# The man pages carry the one version string in their title lines; it is
+# put in here, so the pages in the tree hold only a placeholder.
+foreach(kvoda_page kvoda_ser.1 kvoda_sim.1 kvoda_plot.1 kvoda_pub.1)
+  configure_file("${CMAKE_CURRENT_LIST_DIR}/${kvoda_page}" "${CMAKE_BINARY_DIR}/packaging/man/${kvoda_page}" @ONLY)
+endforeach()
+
 install(CODE "set(KVODA_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
 set(KVODA_PACKAGING_SRC \"${CMAKE_CURRENT_LIST_DIR}\")
 set(KVODA_EXAMPLES_DIR \"${KVODA_EXAMPLES_DIR}\")
 set(KVODA_STAGE_ROOT \"${CMAKE_BINARY_DIR}/packaging\")
 set(KVODA_MAN_DIR \"${CMAKE_INSTALL_MANDIR}/man1\")
 set(KVODA_DOC_DIR \"${KVODA_DOC_DIR}\")
+set(KVODA_MAN_SRC \"${CMAKE_BINARY_DIR}/packaging/man\")
 set(KVODA_MAN_PAGES \"kvoda_ser.1;kvoda_sim.1;kvoda_plot.1$<$<TARGET_EXISTS:kvoda_pub>:;kvoda_pub.1>\")")
 install(CODE [==[
   if(IS_ABSOLUTE "${KVODA_BINDIR}")
@@ -87,7 +94,7 @@ install(CODE [==[
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES "${kvoda_stage}/${name}.gz")
   endfunction()
   foreach(kvoda_page ${KVODA_MAN_PAGES})
-    kvoda_install_gz("${KVODA_PACKAGING_SRC}/${kvoda_page}" "${KVODA_MAN_DIR}" "${kvoda_page}")
+    kvoda_install_gz("${KVODA_MAN_SRC}/${kvoda_page}" "${KVODA_MAN_DIR}" "${kvoda_page}")
   endforeach()
   kvoda_install_gz("${KVODA_PACKAGING_SRC}/changelog" "${KVODA_DOC_DIR}" "changelog.Debian")
   file(REMOVE_RECURSE "${kvoda_stage}")
@@ -98,7 +105,7 @@ set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "kvoda-ser")
 set(CPACK_PACKAGE_VENDOR "kvoda_ser project")
 set(CPACK_PACKAGE_CONTACT "kvoda_ser maintainers <maintainers@kvoda-ser.invalid>")
-set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_VERSION "${KVODA_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "service tool for electronic hive scales on a serial line")
 # The long description; CPack puts the summary above it and indents it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
@@ -108,7 +115,13 @@ constants, tests the line, and logs weight and temperature to a
 tab-separated file, interactively or unattended from boot.
 
 kvoda_sim simulates such a line on a pseudo-terminal, for trying the tool
-without hardware.")
+without hardware. kvoda_plot draws the data files as an SVG picture, a
+panel of weight and temperature per scale. kvoda_pub, when built with
+publishing, sends the records of existing data files to an MQTT broker, as
+kvoda_ser publishes them while logging.
+
+Each program has its manual page: kvoda_ser(1), kvoda_sim(1),
+kvoda_plot(1) and kvoda_pub(1).")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION "electronics")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")

@@ -1,5 +1,6 @@
 #include "program.h"
 
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,8 +22,11 @@ const char* const kUsage =
     "  FILE        a data file; - or none: standard input\n"
     "  -o OUT.svg  write the picture to OUT.svg instead of standard output\n"
     "  -h, --help  this text\n"
+    "  --version   the program's version\n"
     "Malformed lines are skipped; their number is reported on standard error.\n"
     "Exit status: 0 done, 1 a file could not be read or written, 2 bad command line.\n";
+
+constexpr int kVersion = 0x100;  // --version has no short form
 
 int BadUsage(std::FILE* err, const std::string& what) {
   std::fprintf(err, "kvoda_plot: %s\nTry 'kvoda_plot --help'.\n", what.c_str());
@@ -146,26 +150,42 @@ std::string Collector::FirstSkipped() const {
 int Run(int argc, const char* const* argv, std::FILE* in, std::FILE* out, std::FILE* err) {
   const char* output = nullptr;
   std::vector<const char*> inputs;
-  bool options = true;
-  for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    if (!options || a[0] != '-' || a[1] == '\0') {
-      inputs.push_back(a);
-    } else if (std::strcmp(a, "--") == 0) {
-      options = false;
-    } else if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
-      std::fputs(kUsage, out);
-      return std::fflush(out) == 0 ? 0 : 1;
-    } else if (std::strncmp(a, "-o", 2) == 0) {
-      const char* v = a[2] ? a + 2 : (i + 1 < argc ? argv[++i] : nullptr);
-      if (!v) return BadUsage(err, "option -o needs a file name");
-      if (!*v) return BadUsage(err, "option -o: empty file name");
-      if (output) return BadUsage(err, "option -o given twice");
-      output = v;
-    } else {
-      return BadUsage(err, "unknown option '" + Printable(a) + "'");
+  // getopt_long reorders the vector it is given (options before files):
+  // it gets a copy, and the strings themselves are never written.
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) args.push_back(const_cast<char*>(argv[i]));
+  args.push_back(nullptr);
+  static const option kLong[] = {
+      {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, kVersion}, {nullptr, 0, nullptr, 0}};
+  optind = 0;  // a full restart: Run may be called more than once
+  opterr = 0;  // the messages go to `err`
+  for (int c; (c = getopt_long(argc, args.data(), ":ho:", kLong, nullptr)) != -1;) {
+    switch (c) {
+      case 'h':
+        std::fputs(kUsage, out);
+        return std::fflush(out) == 0 ? 0 : 1;
+      case kVersion:
+        std::fputs("kvoda_plot " KVODA_VERSION "\n", out);
+        return std::fflush(out) == 0 ? 0 : 1;
+      case 'o':
+        if (!*optarg) return BadUsage(err, "option -o: empty file name");
+        if (output) return BadUsage(err, "option -o given twice");
+        output = optarg;
+        break;
+      case ':':
+        return BadUsage(err, "option -o needs a file name");
+      default: {
+        // A long option (unknown, or given a value it does not take) is
+        // named as written; a short one by its letter.
+        const char* a = args[static_cast<std::size_t>(optind - 1)];
+        if (optopt == 0 || optopt > 0xFF || std::strncmp(a, "--", 2) == 0)
+          return BadUsage(err, "unknown option '" + Printable(std::string(a, std::strcspn(a, "="))) + "'" +
+                                   (std::strchr(a, '=') && optopt != 0 ? " (it takes no value)" : ""));
+        return BadUsage(err, "unknown option '-" + Printable(std::string(1, static_cast<char>(optopt))) + "'");
+      }
     }
   }
+  for (int i = optind; i < argc; ++i) inputs.push_back(args[static_cast<std::size_t>(i)]);
   if (inputs.empty()) inputs.push_back("-");
   const bool to_file = output && std::strcmp(output, "-") != 0;
   for (const char* name : inputs) {

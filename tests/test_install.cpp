@@ -143,8 +143,10 @@ TEST(Install, PutsFilesUnderThePrefixAndPackagesThemForDebian) {
   const std::string man = prefix + "/share/man/man1/";
   const std::string page = gunzip(man + "kvoda_ser.1.gz");
   for (const char* p : {"kvoda_ser.1", "kvoda_sim.1", "kvoda_plot.1"}) {
-    EXPECT_EQ(0u, gunzip(man + p + ".gz").rfind(".\\\"", 0)) << p << ".gz: not a compressed roff page";
+    const std::string text = gunzip(man + p + ".gz");
+    EXPECT_EQ(0u, text.rfind(".\\\"", 0)) << p << ".gz: not a compressed roff page";
     EXPECT_FALSE(exists(man + p)) << p << " installed uncompressed";
+    EXPECT_TRUE(contains(text, "\" \"kvoda_ser " KVODA_VERSION "\" \"User Commands\"\n")) << p << ": version in .TH";
   }
   for (const char* s : {"KVODA_PORT_PATTERN", "KVODA_TRACE", ".SH EXIT STATUS", "zaznam.txt", "kopie.txt",
                         "zaloha.txt", "kalzesil.txt", "kalnuly.txt", "4800"}) {
@@ -272,6 +274,35 @@ TEST(Install, HelpAndManPageNameTheSameOptions) {
       if (o == "-h" || o == "--help") continue;
       EXPECT_TRUE(in_help.count(o)) << program << ": " << o << " not in --help";
     }
+  }
+}
+
+// Every program names its version as the package does, and an optimised
+// build carries the distribution's hardening, read from the binaries.
+TEST(Install, ProgramsTellTheirVersionAndAreHardened) {
+  const std::string build = build_dir();
+  const std::string readelf = in_path("readelf");
+  const bool hardened = cache_value(build, "KVODA_SANITIZE") != "ON" && cache_value(build, "CMAKE_BUILD_TYPE") != "Debug";
+  for (const char* program : {"kvoda_ser", "kvoda_plot", "kvoda_sim", "kvoda_pub"}) {
+    SCOPED_TRACE(program);
+    const std::string path = build + "/" + program;
+    if (std::string(program) == "kvoda_pub" && !exists(path)) continue;  // built only with libmosquitto
+    if (std::string(program) == "kvoda_ser" || std::string(program) == "kvoda_plot") {
+      harness::Result v = run_tool(path, {"--version"}, 20);
+      EXPECT_EQ(0, v.exit_code);
+      EXPECT_EQ(std::string(program) + " " KVODA_VERSION "\n", v.out);
+      EXPECT_EQ("", v.err);
+    }
+    if (!hardened || readelf.empty()) continue;
+    const std::string dynamic = run_tool(readelf, {"-dW", path}).out;
+    EXPECT_TRUE(contains(dynamic, "BIND_NOW") || std::regex_search(dynamic, std::regex("FLAGS_1.*\\bNOW\\b")))
+        << dynamic;
+    const std::string segments = run_tool(readelf, {"-hlW", path}).out;
+    EXPECT_TRUE(contains(segments, "GNU_RELRO"));
+    EXPECT_TRUE(contains(segments, "Type:                              DYN")) << "not position-independent";
+    const std::string symbols = run_tool(readelf, {"--dyn-syms", "-W", path}).out;
+    EXPECT_TRUE(std::regex_search(symbols, std::regex(R"(UND __\w+_chk@)"))) << "no fortified function";
+    EXPECT_TRUE(contains(symbols, " __stack_chk_fail@"));
   }
 }
 

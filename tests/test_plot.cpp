@@ -597,6 +597,9 @@ TEST(PlotCommandLine, OptionsFilesAndStatus) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.rfind("usage: kvoda_plot [-o OUT.svg] [FILE...]\n", 0), 0u);
   EXPECT_EQ(RunPlot({"-h"}).status, 0);
+  r = RunPlot({data, "--version", "-x"});  // options anywhere, the first decides
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "kvoda_plot " KVODA_VERSION "\n");
 
   for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
            {"-x"}, {"--out", data}, {"-o"}, {data, "-o"}, {"-o", ""}, {"-o", svg, "-o", svg}, {"--help=1"}}) {
@@ -607,6 +610,8 @@ TEST(PlotCommandLine, OptionsFilesAndStatus) {
     EXPECT_NE(r.err.find("--help"), std::string::npos);
   }
   EXPECT_NE(RunPlot({"-q"}).err.find("unknown option '-q'"), std::string::npos);
+  EXPECT_NE(RunPlot({"-oq.svg", "-qx"}).err.find("unknown option '-q'"), std::string::npos);
+  EXPECT_NE(RunPlot({"--out=x", data}).err.find("unknown option '--out'"), std::string::npos);
 
   // The picture must never overwrite the data it is drawn from.
   r = RunPlot({"-o", data, other, data});

@@ -72,15 +72,15 @@ bool ReadAll(std::FILE* f, Collector& c, std::string& why) {
 
 }  // namespace
 
-const char* FaultText(Fault f) {
+const char* FaultText(zaznam::Fault f) {
   switch (f) {
-    case Fault::none: return "no fault";
-    case Fault::fields: return "not 8 TAB-separated fields";
-    case Fault::date: return "bad date or time";
-    case Fault::number: return "bad number";
-    case Fault::range: return "value out of range";
-    case Fault::length: return "line too long";
-    case Fault::nul: return "NUL byte";
+    case zaznam::Fault::none: return "no fault";
+    case zaznam::Fault::fields: return "not 8 TAB-separated fields";
+    case zaznam::Fault::date: return "bad date or time";
+    case zaznam::Fault::number: return "bad number";
+    case zaznam::Fault::range: return "value out of range";
+    case zaznam::Fault::length: return "line too long";
+    case zaznam::Fault::nul: return "NUL byte";
   }
   return "?";
 }
@@ -104,9 +104,9 @@ void Collector::Feed(const char* data, std::size_t n) {
     } else {
       // Keep at most one byte past the limit: enough to know it is too long.
       if (!overlong_) {
-        std::size_t room = kMaxLine + 1 - std::min(carry_.size(), kMaxLine + 1);
+        std::size_t room = zaznam::kMaxLine + 1 - std::min(carry_.size(), zaznam::kMaxLine + 1);
         carry_.append(p, std::min(len, room));
-        if (carry_.size() > kMaxLine) overlong_ = true;
+        if (carry_.size() > zaznam::kMaxLine) overlong_ = true;
       }
       if (nl) {
         Line(carry_.data(), carry_.size());
@@ -126,9 +126,9 @@ void Collector::End() {
 
 void Collector::Line(const char* p, std::size_t n) {
   ++line_no_;
-  Record r;
-  Fault f = ParseRecord(p, n, r);
-  if (f == Fault::none) {
+  zaznam::Record r;
+  zaznam::Fault f = zaznam::ParseRecord(p, n, r);
+  if (f == zaznam::Fault::none) {
     std::unique_ptr<Series>& s = series_[static_cast<std::size_t>(r.device)];
     if (!s) s = std::make_unique<Series>();
     s->Add(r.time, r.weight, r.temp);
@@ -231,7 +231,7 @@ int Run(int argc, const char* const* argv, std::FILE* in, std::FILE* out, std::F
   Picture pic;
   pic.source = source;
   pic.skipped = c.Skipped();
-  for (int d = 0; d <= kMaxDevice; ++d)
+  for (int d = 0; d <= zaznam::kMaxDevice; ++d)
     if (c.Scale(d)) pic.scales.push_back(plot::Scale{d, c.Scale(d)});
   const std::string svg = RenderSvg(pic);
 

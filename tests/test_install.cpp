@@ -282,7 +282,9 @@ TEST(Install, HelpAndManPageNameTheSameOptions) {
 TEST(Install, ProgramsTellTheirVersionAndAreHardened) {
   const std::string build = build_dir();
   const std::string readelf = in_path("readelf");
-  const bool hardened = cache_value(build, "KVODA_SANITIZE") != "ON" && cache_value(build, "CMAKE_BUILD_TYPE") != "Debug";
+  const std::string type = cache_value(build, "CMAKE_BUILD_TYPE");
+  const bool hardened = cache_value(build, "KVODA_SANITIZE") != "ON" && type != "Debug";
+  const bool optimised = type == "Release" || type == "RelWithDebInfo" || type == "MinSizeRel";
   for (const char* program : {"kvoda_ser", "kvoda_plot", "kvoda_sim", "kvoda_pub"}) {
     SCOPED_TRACE(program);
     const std::string path = build + "/" + program;
@@ -301,7 +303,9 @@ TEST(Install, ProgramsTellTheirVersionAndAreHardened) {
     EXPECT_TRUE(contains(segments, "GNU_RELRO"));
     EXPECT_TRUE(contains(segments, "Type:                              DYN")) << "not position-independent";
     const std::string symbols = run_tool(readelf, {"--dyn-syms", "-W", path}).out;
-    EXPECT_TRUE(std::regex_search(symbols, std::regex(R"(UND __\w+_chk@)"))) << "no fortified function";
+    if (optimised) {
+      EXPECT_TRUE(std::regex_search(symbols, std::regex(R"(UND __\w+_chk@)"))) << "no fortified function";
+    }
     EXPECT_TRUE(contains(symbols, " __stack_chk_fail@"));
   }
 }

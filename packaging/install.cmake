@@ -108,6 +108,16 @@ set(CPACK_PACKAGE_CONTACT "kvoda_ser maintainers <maintainers@kvoda-ser.invalid>
 set(CPACK_PACKAGE_VERSION "${KVODA_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "service tool for electronic hive scales on a serial line")
 # The long description; CPack puts the summary above it and indents it.
+# kvoda_pub is built only with libmosquitto, and named only then.
+if(TARGET kvoda_pub)
+  set(kvoda_pub_text " kvoda_pub sends
+the records of existing data files to an MQTT broker, as kvoda_ser
+publishes them while logging.")
+  set(kvoda_pub_page ", kvoda_plot(1) and kvoda_pub(1)")
+else()
+  set(kvoda_pub_text "")
+  set(kvoda_pub_page " and kvoda_plot(1)")
+endif()
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "kvoda_ser finds the USB-to-serial adapter of a line of hive scales, finds
 the scales on it, gives a scale its number, calibrates it, edits its
@@ -116,12 +126,9 @@ tab-separated file, interactively or unattended from boot.
 
 kvoda_sim simulates such a line on a pseudo-terminal, for trying the tool
 without hardware. kvoda_plot draws the data files as an SVG picture, a
-panel of weight and temperature per scale. kvoda_pub, when built with
-publishing, sends the records of existing data files to an MQTT broker, as
-kvoda_ser publishes them while logging.
+panel of weight and temperature per scale.${kvoda_pub_text}
 
-Each program has its manual page: kvoda_ser(1), kvoda_sim(1),
-kvoda_plot(1) and kvoda_pub(1).")
+Each program has its manual page: kvoda_ser(1), kvoda_sim(1)${kvoda_pub_page}.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION "electronics")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")

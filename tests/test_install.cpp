@@ -191,7 +191,7 @@ TEST(Install, PutsFilesUnderThePrefixAndPackagesThemForDebian) {
   ASSERT_EQ(0, pack.exit_code) << pack.out << pack.err;
   const std::string deb = first_deb(out);
   ASSERT_FALSE(deb.empty()) << pack.out;
-  harness::Result fields = run_tool(dpkg_deb, {"-f", deb, "Package", "Depends", "Maintainer"});
+  harness::Result fields = run_tool(dpkg_deb, {"-f", deb, "Package", "Depends", "Maintainer", "Description"});
   EXPECT_TRUE(contains(fields.out, "Package: kvoda-ser\n")) << fields.out;
 #ifdef KVODA_S_MQTT
   EXPECT_TRUE(contains(fields.out, "Depends: libc6, libstdc++6, libgcc-s1, libmosquitto1\n")) << fields.out;
@@ -199,6 +199,12 @@ TEST(Install, PutsFilesUnderThePrefixAndPackagesThemForDebian) {
   EXPECT_TRUE(contains(fields.out, "Depends: libc6, libstdc++6, libgcc-s1\n")) << fields.out;
 #endif
   EXPECT_TRUE(contains(fields.out, "Maintainer: ")) << fields.out;
+  for (const char* program : {"kvoda_ser", "kvoda_sim", "kvoda_plot"}) {
+    EXPECT_TRUE(contains(fields.out, std::string(" ") + program + " ")) << program << " not in the description";
+  }
+#ifdef KVODA_S_MQTT
+  EXPECT_TRUE(contains(fields.out, " kvoda_pub ")) << "kvoda_pub not in the description";
+#endif
   harness::Result list = run_tool(dpkg_deb, {"-c", deb});
   for (const char* f : {"./usr/bin/kvoda_ser", "./usr/bin/kvoda_sim", "./usr/share/man/man1/kvoda_ser.1.gz",
                         "./usr/share/man/man1/kvoda_sim.1.gz", "./usr/share/man/man1/kvoda_plot.1.gz",

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "cisla.h"
@@ -61,6 +62,14 @@ bool Platna_rychlost(unsigned hodnota) {
     if (hodnota == static_cast<unsigned>(r)) return true;
   }
   return false;
+}
+
+// --help and --version print all there is to the run: a write that failed
+// (a full disk, a closed pipe) fails the run, said on standard error.
+int Konec_vypisu() {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+  std::fprintf(stderr, "kvoda_ser: standard output: %s\n", std::strerror(errno ? errno : EIO));
+  std::exit(1);
 }
 
 // Prints the rejection line and the help text; the caller then ends.
@@ -200,15 +209,15 @@ int Zpracuj_prikazovou_radku(int argc, char** argv) {
   // The Linux conventions, taken like /h from the first parameter only, and
   // before the count: asking for help is never an error.
   if (pocet >= 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    errno = 0;
     Tisk_napovedy_prikazove_radky();
     std::puts(k_prostredi);
-    std::fflush(stdout);
-    return 0;
+    return Konec_vypisu();
   }
   if (pocet >= 1 && std::strcmp(argv[1], "--version") == 0) {
+    errno = 0;
     std::puts("kvoda_ser " KVODA_VERSION);
-    std::fflush(stdout);
-    return 0;
+    return Konec_vypisu();
   }
   if (pocet > MAX_PARAMETRU) {
     std::puts("Bylo zadano prilis mnoho parametr\xC5\xAF!");

@@ -191,6 +191,15 @@ TEST(PrikazovaRadka, HelpAndTooManyParameters) {
   r = Spust(dir, {"--version"}, "");
   EXPECT_EQ("kvoda_ser " KVODA_VERSION "\n", r.out);
   EXPECT_EQ(0, r.exit_code);
+  // A write that fails is not a success.
+  for (const char* a : {"--help", "--version"}) {
+    harness::Options o = Volby(dir);
+    o.program = "/bin/sh";
+    o.args = {"-c", "exec \"$0\" \"$1\" > /dev/full", harness::kvoda_ser_path(), a};
+    r = harness::run(o, "", 15);
+    EXPECT_EQ(1, r.exit_code) << a;
+    EXPECT_EQ("kvoda_ser: standard output: No space left on device\n", r.err) << a;
+  }
   // Only exact words count, as for /h: the rest is a rejected baud rate.
   r = Spust(dir, {"--hel"}, "");
   EXPECT_EQ("Chyba zadani prenosove rychlosti!\n" + Napoveda(), r.out);

@@ -39,18 +39,18 @@ endif()
 install(FILES "${CMAKE_SOURCE_DIR}/README.md" "${CMAKE_CURRENT_LIST_DIR}/copyright" DESTINATION "${KVODA_DOC_DIR}")
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/99-kvoda.rules" DESTINATION "${KVODA_EXAMPLES_DIR}")
 
-# The service unit and the cron line name the program by its full path (cron
-# and systemd do not search /usr/local/bin). The files in the source tree say
-# /usr/bin/kvoda_ser, which is right for the package; any other prefix given
-# at install time is written into the installed copies. The man pages and the
-# changelog are compressed on the way; kvoda_pub's page goes only with the
-# program, which is built only with libmosquitto.
 # The man pages carry the one version string in their title lines; it is
 # put in here, so the pages in the tree hold only a placeholder.
 foreach(kvoda_page kvoda_ser.1 kvoda_sim.1 kvoda_plot.1 kvoda_pub.1)
   configure_file("${CMAKE_CURRENT_LIST_DIR}/${kvoda_page}" "${CMAKE_BINARY_DIR}/packaging/man/${kvoda_page}" @ONLY)
 endforeach()
 
+# The service unit and the cron line name the program by its full path (cron
+# and systemd do not search /usr/local/bin). The files in the source tree say
+# /usr/bin/kvoda_ser, which is right for the package; any other prefix given
+# at install time is written into the installed copies. The man pages and the
+# changelog are compressed on the way; kvoda_pub's page goes only with the
+# program, which is built only with libmosquitto.
 install(CODE "set(KVODA_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
 set(KVODA_PACKAGING_SRC \"${CMAKE_CURRENT_LIST_DIR}\")
 set(KVODA_EXAMPLES_DIR \"${KVODA_EXAMPLES_DIR}\")

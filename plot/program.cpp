@@ -175,12 +175,13 @@ int Run(int argc, const char* const* argv, std::FILE* in, std::FILE* out, std::F
       case ':':
         return BadUsage(err, "option -o needs a file name");
       default: {
-        // A long option (unknown, or given a value it does not take) is
-        // named as written; a short one by its letter.
+        // A long option is named as written, a short one by its letter;
+        // a known long option was given a value it does not take.
         const char* a = args[static_cast<std::size_t>(optind - 1)];
-        if (optopt == 0 || optopt > 0xFF || std::strncmp(a, "--", 2) == 0)
-          return BadUsage(err, "unknown option '" + Printable(std::string(a, std::strcspn(a, "="))) + "'" +
-                                   (std::strchr(a, '=') && optopt != 0 ? " (it takes no value)" : ""));
+        const std::string name = Printable(std::string(a, std::strcspn(a, "=")));
+        if (optopt != 0 && std::strncmp(a, "--", 2) == 0)
+          return BadUsage(err, "option '" + name + "' takes no value");
+        if (optopt == 0 || optopt > 0xFF) return BadUsage(err, "unknown option '" + name + "'");
         return BadUsage(err, "unknown option '-" + Printable(std::string(1, static_cast<char>(optopt))) + "'");
       }
     }

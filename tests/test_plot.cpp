@@ -612,6 +612,7 @@ TEST(PlotCommandLine, OptionsFilesAndStatus) {
   EXPECT_NE(RunPlot({"-q"}).err.find("unknown option '-q'"), std::string::npos);
   EXPECT_NE(RunPlot({"-oq.svg", "-qx"}).err.find("unknown option '-q'"), std::string::npos);
   EXPECT_NE(RunPlot({"--out=x", data}).err.find("unknown option '--out'"), std::string::npos);
+  EXPECT_NE(RunPlot({"--vers=2"}).err.find("option '--vers' takes no value"), std::string::npos);
 
   // The picture must never overwrite the data it is drawn from.
   r = RunPlot({"-o", data, other, data});

@@ -184,8 +184,8 @@ TEST(PrikazovaRadka, HelpAndTooManyParameters) {
                                         "KVODA_MQTT_TOPIC", "KVODA_MQTT_DISCOVERY", "KVODA_MQTT_CAFILE",
                                         "KVODA_MQTT_EXPIRE"}),
               nastaveni);
-    EXPECT_EQ(nastaveni.size() + 2, static_cast<std::size_t>(std::count(r.out.begin() + static_cast<long>(Napoveda().size()),
-                                                                        r.out.end(), '\n')))
+    const std::string zbytek = r.out.substr(Napoveda().size());
+    EXPECT_EQ(nastaveni.size() + 2, static_cast<std::size_t>(std::count(zbytek.begin(), zbytek.end(), '\n')))
         << "one line each";
   }
   r = Spust(dir, {"--version"}, "");

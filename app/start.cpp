@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "cisla.h"
@@ -35,6 +36,20 @@ const char k_napoveda[] =
     "*  rok = 0..2100, rok zobrazovanych dat                          \n"
     "*****************************************************************";
 
+// The environment settings the program reads, for --help; the help text of
+// /h stays as it always was.
+const char k_prostredi[] =
+    "\n"
+    "Prostredi (environment):\n"
+    "  KVODA_PORT_PATTERN        port names tried, one %d (default /dev/ttyUSB%d)\n"
+    "  KVODA_TRACE               file to which every frame on the line is logged\n"
+    "  KVODA_MQTT                broker URL, mqtt[s]://[user[:password]@]host[:port]\n"
+    "  KVODA_MQTT_PASSWORD_FILE  file whose first line is the broker password\n"
+    "  KVODA_MQTT_TOPIC          topic prefix (default kvoda/HOSTNAME)\n"
+    "  KVODA_MQTT_DISCOVERY      Home Assistant discovery prefix (homeassistant)\n"
+    "  KVODA_MQTT_CAFILE         CA certificates for mqtts:// instead of the system's\n"
+    "  KVODA_MQTT_EXPIRE         expire_after in s, 0 none (3 periods; 3 h one-pass)";
+
 // Rates the port accepts; anything else on the command line is refused.
 const int k_rychlosti[] = {110, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 128000, 256000};
 
@@ -47,6 +62,14 @@ bool Platna_rychlost(unsigned hodnota) {
     if (hodnota == static_cast<unsigned>(r)) return true;
   }
   return false;
+}
+
+// --help and --version print all there is to the run: a write that failed
+// (a full disk, a closed pipe) fails the run, said on standard error.
+int Konec_vypisu() {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+  std::fprintf(stderr, "kvoda_ser: standard output: %s\n", std::strerror(errno ? errno : EIO));
+  std::exit(1);
 }
 
 // Prints the rejection line and the help text; the caller then ends.
@@ -183,6 +206,19 @@ void Tisk_napovedy_prikazove_radky() { std::puts(k_napoveda); }
 
 int Zpracuj_prikazovou_radku(int argc, char** argv) {
   int pocet = argc - 1;
+  // The Linux conventions, taken like /h from the first parameter only, and
+  // before the count: asking for help is never an error.
+  if (pocet >= 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    errno = 0;
+    Tisk_napovedy_prikazove_radky();
+    std::puts(k_prostredi);
+    return Konec_vypisu();
+  }
+  if (pocet >= 1 && std::strcmp(argv[1], "--version") == 0) {
+    errno = 0;
+    std::puts("kvoda_ser " KVODA_VERSION);
+    return Konec_vypisu();
+  }
   if (pocet > MAX_PARAMETRU) {
     std::puts("Bylo zadano prilis mnoho parametr\xC5\xAF!");
     Tisk_napovedy_prikazove_radky();

@@ -1,14 +1,10 @@
-// Temperature and weight from the raw counts of a scale, and the texts of a
-// measurement: the data-file record line and the console line.
+// Temperature and weight from the raw counts of a scale. The texts of a
+// measurement (record line and console line) come with the record module.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <ctime>
 
-struct Surove_hodnoty {
-  std::int32_t a, b, n, t;  // A, B (reference), N (offset), T (temperature), 0..16777215
-};
+#include "zaznam.h"
 
 // The four little-endian 24-bit counts from twelve reply data elements.
 Surove_hodnoty Dekoduj_surove(const int data[12]);
@@ -33,19 +29,3 @@ struct Konstanty_vahy {
 // not set) when a temperature-correction denominator is zero. A NaN
 // denominator is not zero.
 bool Vypocti_hmotnost(long double m, long double tc, const Konstanty_vahy& k, long double* fk);
-
-// What a measurement shows and records.
-struct Vysledek_mereni {
-  long cislo;  // device number
-  std::tm cas;
-  float fk, tc;
-  Surove_hodnoty s;
-};
-
-// Longest text either line can take, its end included.
-constexpr std::size_t DELKA_RADKU = 320;
-
-// The data-file record line, its line end included. Returns its length.
-int Radek_zaznamu(const Vysledek_mereni& v, char* buf, std::size_t velikost);
-// The console line, its line end included. Returns its length.
-int Radek_konzole(const Vysledek_mereni& v, char* buf, std::size_t velikost);

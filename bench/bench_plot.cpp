@@ -38,7 +38,7 @@ long generate(const std::string& path) {
   if (!f) return -1;
   static char buf[1 << 20];
   std::setvbuf(f, buf, _IOFBF, sizeof buf);
-  const std::int64_t start = plot::SecondsFromCivil(2026, 1, 1, 0, 0, 0);
+  const std::int64_t start = zaznam::SecondsFromCivil(2026, 1, 1, 0, 0, 0);
   unsigned rnd = 12345;
   long lines = 0;
   for (std::int64_t pass = 0; pass < std::int64_t{kDays} * 86400 / kPeriod; ++pass) {
@@ -50,7 +50,7 @@ long generate(const std::string& path) {
     const double outside = 9 - 13 * std::cos((day - 15) / 365 * 2 * M_PI) - 5 * std::cos((hour - 3) / 24 * 2 * M_PI);
     for (int s = 0; s < kScales; ++s) {
       if (s == 5 && day > 80 && day < 95) continue;  // a flat battery
-      const plot::Civil c = plot::CivilFromSeconds(start + pass * kPeriod + 2 * s);
+      const zaznam::Civil c = zaznam::CivilFromSeconds(start + pass * kPeriod + 2 * s);
       const double w = 28 + s * 1.5 - day * 0.02 + flow * (0.6 + 0.02 * s) - harvest + dip + 0.08 * noise(rnd);
       const double t = outside + (s % 3) + 0.3 * noise(rnd);
       std::fprintf(f, "%2ld\t%02d.%02d.%04d %02d:%02d:%02d\t%#7.2f\t%#5.1f\t%6ld\t%6ld\t%6ld\t%5ld\n", long{s}, c.day,

@@ -39,6 +39,12 @@ endif()
 install(FILES "${CMAKE_SOURCE_DIR}/README.md" "${CMAKE_CURRENT_LIST_DIR}/copyright" DESTINATION "${KVODA_DOC_DIR}")
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/99-kvoda.rules" DESTINATION "${KVODA_EXAMPLES_DIR}")
 
+# The man pages carry the one version string in their title lines; it is
+# put in here, so the pages in the tree hold only a placeholder.
+foreach(kvoda_page kvoda_ser.1 kvoda_sim.1 kvoda_plot.1 kvoda_pub.1)
+  configure_file("${CMAKE_CURRENT_LIST_DIR}/${kvoda_page}" "${CMAKE_BINARY_DIR}/packaging/man/${kvoda_page}" @ONLY)
+endforeach()
+
 # The service unit and the cron line name the program by its full path (cron
 # and systemd do not search /usr/local/bin). The files in the source tree say
 # /usr/bin/kvoda_ser, which is right for the package; any other prefix given
@@ -51,6 +57,7 @@ set(KVODA_EXAMPLES_DIR \"${KVODA_EXAMPLES_DIR}\")
 set(KVODA_STAGE_ROOT \"${CMAKE_BINARY_DIR}/packaging\")
 set(KVODA_MAN_DIR \"${CMAKE_INSTALL_MANDIR}/man1\")
 set(KVODA_DOC_DIR \"${KVODA_DOC_DIR}\")
+set(KVODA_MAN_SRC \"${CMAKE_BINARY_DIR}/packaging/man\")
 set(KVODA_MAN_PAGES \"kvoda_ser.1;kvoda_sim.1;kvoda_plot.1$<$<TARGET_EXISTS:kvoda_pub>:;kvoda_pub.1>\")")
 install(CODE [==[
   if(IS_ABSOLUTE "${KVODA_BINDIR}")
@@ -87,7 +94,7 @@ install(CODE [==[
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES "${kvoda_stage}/${name}.gz")
   endfunction()
   foreach(kvoda_page ${KVODA_MAN_PAGES})
-    kvoda_install_gz("${KVODA_PACKAGING_SRC}/${kvoda_page}" "${KVODA_MAN_DIR}" "${kvoda_page}")
+    kvoda_install_gz("${KVODA_MAN_SRC}/${kvoda_page}" "${KVODA_MAN_DIR}" "${kvoda_page}")
   endforeach()
   kvoda_install_gz("${KVODA_PACKAGING_SRC}/changelog" "${KVODA_DOC_DIR}" "changelog.Debian")
   file(REMOVE_RECURSE "${kvoda_stage}")
@@ -98,9 +105,19 @@ set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "kvoda-ser")
 set(CPACK_PACKAGE_VENDOR "kvoda_ser project")
 set(CPACK_PACKAGE_CONTACT "kvoda_ser maintainers <maintainers@kvoda-ser.invalid>")
-set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_VERSION "${KVODA_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "service tool for electronic hive scales on a serial line")
 # The long description; CPack puts the summary above it and indents it.
+# kvoda_pub is built only with libmosquitto, and named only then.
+if(TARGET kvoda_pub)
+  set(kvoda_pub_text " kvoda_pub sends
+the records of existing data files to an MQTT broker, as kvoda_ser
+publishes them while logging.")
+  set(kvoda_pub_page ", kvoda_plot(1) and kvoda_pub(1)")
+else()
+  set(kvoda_pub_text "")
+  set(kvoda_pub_page " and kvoda_plot(1)")
+endif()
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "kvoda_ser finds the USB-to-serial adapter of a line of hive scales, finds
 the scales on it, gives a scale its number, calibrates it, edits its
@@ -108,7 +125,10 @@ constants, tests the line, and logs weight and temperature to a
 tab-separated file, interactively or unattended from boot.
 
 kvoda_sim simulates such a line on a pseudo-terminal, for trying the tool
-without hardware.")
+without hardware. kvoda_plot draws the data files as an SVG picture, a
+panel of weight and temperature per scale.${kvoda_pub_text}
+
+Each program has its manual page: kvoda_ser(1), kvoda_sim(1)${kvoda_pub_page}.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION "electronics")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")

@@ -204,7 +204,7 @@ void DrawPanel(std::string& o, const Scale& sc, double top, std::int64_t t0, std
     double x = f.X(static_cast<double>(t));
     Line(o, "grid", x, f.y0, x, bottom);
     Line(o, "tick", x, bottom, x, bottom + 5);
-    Civil c = CivilFromSeconds(t);
+    zaznam::Civil c = zaznam::CivilFromSeconds(t);
     if (ticks.kind == TickKind::years) {
       o += Fmt("<text class=\"xtick\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%04d</text>\n", x, bottom + 18, c.year);
     } else if (ticks.kind == TickKind::days) {
@@ -312,11 +312,11 @@ TimeTicks MakeTimeTicks(std::int64_t t0, std::int64_t t1, int max_ticks) {
       if (t >= t0) out.at.push_back(t);
     return out;
   }
-  Civil c = CivilFromSeconds(t0);
+  zaznam::Civil c = zaznam::CivilFromSeconds(t0);
   if (st->months >= 12) {  // on the first of January of every k-th year
     const int k = st->months / 12;
     for (int y = (c.year + k - 1) / k * k, g = 0; y <= 9999 && g < kGuard; y += k, ++g) {
-      std::int64_t t = SecondsFromCivil(y, 1, 1, 0, 0, 0);
+      std::int64_t t = zaznam::SecondsFromCivil(y, 1, 1, 0, 0, 0);
       if (t > t1) break;
       if (t >= t0) out.at.push_back(t);
     }
@@ -324,7 +324,7 @@ TimeTicks MakeTimeTicks(std::int64_t t0, std::int64_t t1, int max_ticks) {
   }
   int y = c.year, m = c.month;  // the first of this month, then onwards
   for (int g = 0; g < 12 * kGuard; ++g) {
-    std::int64_t t = SecondsFromCivil(y, m, 1, 0, 0, 0);
+    std::int64_t t = zaznam::SecondsFromCivil(y, m, 1, 0, 0, 0);
     if (t > t1) break;
     if ((m - 1) % st->months == 0 && t >= t0) out.at.push_back(t);
     if (++m > 12) {
@@ -395,12 +395,12 @@ std::vector<std::size_t> SplitAtGaps(const std::vector<Column>& cols, double spa
 }
 
 std::string FormatDate(std::int64_t t) {
-  Civil c = CivilFromSeconds(t);
+  zaznam::Civil c = zaznam::CivilFromSeconds(t);
   return Fmt("%02d.%02d.%04d", c.day, c.month, c.year);
 }
 
 std::string FormatTime(std::int64_t t, bool seconds) {
-  Civil c = CivilFromSeconds(t);
+  zaznam::Civil c = zaznam::CivilFromSeconds(t);
   return seconds ? Fmt("%02d:%02d:%02d", c.hour, c.min, c.sec) : Fmt("%02d:%02d", c.hour, c.min);
 }
 

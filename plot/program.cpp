@@ -1,5 +1,6 @@
 #include "program.h"
 
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,8 +22,11 @@ const char* const kUsage =
     "  FILE        a data file; - or none: standard input\n"
     "  -o OUT.svg  write the picture to OUT.svg instead of standard output\n"
     "  -h, --help  this text\n"
+    "  --version   the program's version\n"
     "Malformed lines are skipped; their number is reported on standard error.\n"
     "Exit status: 0 done, 1 a file could not be read or written, 2 bad command line.\n";
+
+constexpr int kVersion = 0x100;  // --version has no short form
 
 int BadUsage(std::FILE* err, const std::string& what) {
   std::fprintf(err, "kvoda_plot: %s\nTry 'kvoda_plot --help'.\n", what.c_str());
@@ -68,15 +72,15 @@ bool ReadAll(std::FILE* f, Collector& c, std::string& why) {
 
 }  // namespace
 
-const char* FaultText(Fault f) {
+const char* FaultText(zaznam::Fault f) {
   switch (f) {
-    case Fault::none: return "no fault";
-    case Fault::fields: return "not 8 TAB-separated fields";
-    case Fault::date: return "bad date or time";
-    case Fault::number: return "bad number";
-    case Fault::range: return "value out of range";
-    case Fault::length: return "line too long";
-    case Fault::nul: return "NUL byte";
+    case zaznam::Fault::none: return "no fault";
+    case zaznam::Fault::fields: return "not 8 TAB-separated fields";
+    case zaznam::Fault::date: return "bad date or time";
+    case zaznam::Fault::number: return "bad number";
+    case zaznam::Fault::range: return "value out of range";
+    case zaznam::Fault::length: return "line too long";
+    case zaznam::Fault::nul: return "NUL byte";
   }
   return "?";
 }
@@ -100,9 +104,9 @@ void Collector::Feed(const char* data, std::size_t n) {
     } else {
       // Keep at most one byte past the limit: enough to know it is too long.
       if (!overlong_) {
-        std::size_t room = kMaxLine + 1 - std::min(carry_.size(), kMaxLine + 1);
+        std::size_t room = zaznam::kMaxLine + 1 - std::min(carry_.size(), zaznam::kMaxLine + 1);
         carry_.append(p, std::min(len, room));
-        if (carry_.size() > kMaxLine) overlong_ = true;
+        if (carry_.size() > zaznam::kMaxLine) overlong_ = true;
       }
       if (nl) {
         Line(carry_.data(), carry_.size());
@@ -122,9 +126,9 @@ void Collector::End() {
 
 void Collector::Line(const char* p, std::size_t n) {
   ++line_no_;
-  Record r;
-  Fault f = ParseRecord(p, n, r);
-  if (f == Fault::none) {
+  zaznam::Record r;
+  zaznam::Fault f = zaznam::ParseRecord(p, n, r);
+  if (f == zaznam::Fault::none) {
     std::unique_ptr<Series>& s = series_[static_cast<std::size_t>(r.device)];
     if (!s) s = std::make_unique<Series>();
     s->Add(r.time, r.weight, r.temp);
@@ -146,26 +150,43 @@ std::string Collector::FirstSkipped() const {
 int Run(int argc, const char* const* argv, std::FILE* in, std::FILE* out, std::FILE* err) {
   const char* output = nullptr;
   std::vector<const char*> inputs;
-  bool options = true;
-  for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    if (!options || a[0] != '-' || a[1] == '\0') {
-      inputs.push_back(a);
-    } else if (std::strcmp(a, "--") == 0) {
-      options = false;
-    } else if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
-      std::fputs(kUsage, out);
-      return std::fflush(out) == 0 ? 0 : 1;
-    } else if (std::strncmp(a, "-o", 2) == 0) {
-      const char* v = a[2] ? a + 2 : (i + 1 < argc ? argv[++i] : nullptr);
-      if (!v) return BadUsage(err, "option -o needs a file name");
-      if (!*v) return BadUsage(err, "option -o: empty file name");
-      if (output) return BadUsage(err, "option -o given twice");
-      output = v;
-    } else {
-      return BadUsage(err, "unknown option '" + Printable(a) + "'");
+  // getopt_long reorders the vector it is given (options before files):
+  // it gets a copy, and the strings themselves are never written.
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) args.push_back(const_cast<char*>(argv[i]));
+  args.push_back(nullptr);
+  static const option kLong[] = {
+      {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, kVersion}, {nullptr, 0, nullptr, 0}};
+  optind = 0;  // a full restart: Run may be called more than once
+  opterr = 0;  // the messages go to `err`
+  for (int c; (c = getopt_long(argc, args.data(), ":ho:", kLong, nullptr)) != -1;) {
+    switch (c) {
+      case 'h':
+        std::fputs(kUsage, out);
+        return std::fflush(out) == 0 ? 0 : 1;
+      case kVersion:
+        std::fputs("kvoda_plot " KVODA_VERSION "\n", out);
+        return std::fflush(out) == 0 ? 0 : 1;
+      case 'o':
+        if (!*optarg) return BadUsage(err, "option -o: empty file name");
+        if (output) return BadUsage(err, "option -o given twice");
+        output = optarg;
+        break;
+      case ':':
+        return BadUsage(err, "option -o needs a file name");
+      default: {
+        // A long option is named as written, a short one by its letter;
+        // a known long option was given a value it does not take.
+        const char* a = args[static_cast<std::size_t>(optind - 1)];
+        const std::string name = Printable(std::string(a, std::strcspn(a, "=")));
+        if (optopt != 0 && std::strncmp(a, "--", 2) == 0)
+          return BadUsage(err, "option '" + name + "' takes no value");
+        if (optopt == 0 || optopt > 0xFF) return BadUsage(err, "unknown option '" + name + "'");
+        return BadUsage(err, "unknown option '-" + Printable(std::string(1, static_cast<char>(optopt))) + "'");
+      }
     }
   }
+  for (int i = optind; i < argc; ++i) inputs.push_back(args[static_cast<std::size_t>(i)]);
   if (inputs.empty()) inputs.push_back("-");
   const bool to_file = output && std::strcmp(output, "-") != 0;
   for (const char* name : inputs) {
@@ -211,7 +232,7 @@ int Run(int argc, const char* const* argv, std::FILE* in, std::FILE* out, std::F
   Picture pic;
   pic.source = source;
   pic.skipped = c.Skipped();
-  for (int d = 0; d <= kMaxDevice; ++d)
+  for (int d = 0; d <= zaznam::kMaxDevice; ++d)
     if (c.Scale(d)) pic.scales.push_back(plot::Scale{d, c.Scale(d)});
   const std::string svg = RenderSvg(pic);
 

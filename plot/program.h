@@ -29,16 +29,16 @@ class Collector {
  private:
   void Line(const char* p, std::size_t n);
 
-  std::array<std::unique_ptr<Series>, kMaxDevice + 1> series_;
+  std::array<std::unique_ptr<Series>, zaznam::kMaxDevice + 1> series_;
   std::uint64_t records_ = 0, skipped_ = 0;
   std::string name_, first_name_;
   std::uint64_t line_no_ = 0, first_line_ = 0;
-  Fault first_fault_ = Fault::none;
+  zaznam::Fault first_fault_ = zaznam::Fault::none;
   std::string carry_;  // the part of a line read so far
   bool overlong_ = false;
 };
 
-const char* FaultText(Fault f);
+const char* FaultText(zaznam::Fault f);
 
 // Command line as for main; `in` is standard input, `out` standard output,
 // `err` standard error. Returns the exit status: 0 done, 1 a file could not

@@ -24,8 +24,8 @@ const char* const kNapoveda =
 
 }  // namespace
 
-Zaznam_mqtt Zprava_ze_zaznamu(const plot::Record& r, const std::string& soubor) {
-  const plot::Civil c = plot::CivilFromSeconds(r.time);
+Zaznam_mqtt Zprava_ze_zaznamu(const zaznam::Record& r, const std::string& soubor) {
+  const zaznam::Civil c = zaznam::CivilFromSeconds(r.time);
   Zaznam_mqtt z;
   z.cislo = r.device;
   z.cas.tm_year = c.year - 1900;

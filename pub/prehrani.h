@@ -13,7 +13,7 @@ namespace pub {
 
 // A parsed record as published: its date and time are the local time of
 // this machine (TZ), and the UTC offset is the one that time had there.
-Zaznam_mqtt Zprava_ze_zaznamu(const plot::Record& r, const std::string& soubor);
+Zaznam_mqtt Zprava_ze_zaznamu(const zaznam::Record& r, const std::string& soubor);
 
 struct Pocty {
   std::uint64_t zaznamu = 0, vadnych = 0;
@@ -26,7 +26,7 @@ struct Pocty {
 template <class F>
 Pocty Cti_zaznamy(std::FILE* f, const std::string& soubor, F odevzdej) {
   Pocty p;
-  char radek[plot::kMaxLine + 2];
+  char radek[zaznam::kMaxLine + 2];
   bool pokracovani = false;  // the rest of an over-long line
   while (std::fgets(radek, sizeof radek, f) != nullptr) {
     std::size_t n = std::char_traits<char>::length(radek);
@@ -42,8 +42,8 @@ Pocty Cti_zaznamy(std::FILE* f, const std::string& soubor, F odevzdej) {
     }
     if (cely) --n;
     if (n == 0) continue;
-    plot::Record r;
-    if (plot::ParseRecord(radek, n, r) != plot::Fault::none) {
+    zaznam::Record r;
+    if (zaznam::ParseRecord(radek, n, r) != zaznam::Fault::none) {
       ++p.vadnych;
       continue;
     }

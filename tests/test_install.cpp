@@ -143,8 +143,10 @@ TEST(Install, PutsFilesUnderThePrefixAndPackagesThemForDebian) {
   const std::string man = prefix + "/share/man/man1/";
   const std::string page = gunzip(man + "kvoda_ser.1.gz");
   for (const char* p : {"kvoda_ser.1", "kvoda_sim.1", "kvoda_plot.1"}) {
-    EXPECT_EQ(0u, gunzip(man + p + ".gz").rfind(".\\\"", 0)) << p << ".gz: not a compressed roff page";
+    const std::string text = gunzip(man + p + ".gz");
+    EXPECT_EQ(0u, text.rfind(".\\\"", 0)) << p << ".gz: not a compressed roff page";
     EXPECT_FALSE(exists(man + p)) << p << " installed uncompressed";
+    EXPECT_TRUE(contains(text, "\" \"kvoda_ser " KVODA_VERSION "\" \"User Commands\"\n")) << p << ": version in .TH";
   }
   for (const char* s : {"KVODA_PORT_PATTERN", "KVODA_TRACE", ".SH EXIT STATUS", "zaznam.txt", "kopie.txt",
                         "zaloha.txt", "kalzesil.txt", "kalnuly.txt", "4800"}) {
@@ -189,7 +191,7 @@ TEST(Install, PutsFilesUnderThePrefixAndPackagesThemForDebian) {
   ASSERT_EQ(0, pack.exit_code) << pack.out << pack.err;
   const std::string deb = first_deb(out);
   ASSERT_FALSE(deb.empty()) << pack.out;
-  harness::Result fields = run_tool(dpkg_deb, {"-f", deb, "Package", "Depends", "Maintainer"});
+  harness::Result fields = run_tool(dpkg_deb, {"-f", deb, "Package", "Depends", "Maintainer", "Description"});
   EXPECT_TRUE(contains(fields.out, "Package: kvoda-ser\n")) << fields.out;
 #ifdef KVODA_S_MQTT
   EXPECT_TRUE(contains(fields.out, "Depends: libc6, libstdc++6, libgcc-s1, libmosquitto1\n")) << fields.out;
@@ -197,6 +199,12 @@ TEST(Install, PutsFilesUnderThePrefixAndPackagesThemForDebian) {
   EXPECT_TRUE(contains(fields.out, "Depends: libc6, libstdc++6, libgcc-s1\n")) << fields.out;
 #endif
   EXPECT_TRUE(contains(fields.out, "Maintainer: ")) << fields.out;
+  for (const char* program : {"kvoda_ser", "kvoda_sim", "kvoda_plot"}) {
+    EXPECT_TRUE(contains(fields.out, std::string(" ") + program + " ")) << program << " not in the description";
+  }
+#ifdef KVODA_S_MQTT
+  EXPECT_TRUE(contains(fields.out, " kvoda_pub ")) << "kvoda_pub not in the description";
+#endif
   harness::Result list = run_tool(dpkg_deb, {"-c", deb});
   for (const char* f : {"./usr/bin/kvoda_ser", "./usr/bin/kvoda_sim", "./usr/share/man/man1/kvoda_ser.1.gz",
                         "./usr/share/man/man1/kvoda_sim.1.gz", "./usr/share/man/man1/kvoda_plot.1.gz",
@@ -272,6 +280,39 @@ TEST(Install, HelpAndManPageNameTheSameOptions) {
       if (o == "-h" || o == "--help") continue;
       EXPECT_TRUE(in_help.count(o)) << program << ": " << o << " not in --help";
     }
+  }
+}
+
+// Every program names its version as the package does, and an optimised
+// build carries the distribution's hardening, read from the binaries.
+TEST(Install, ProgramsTellTheirVersionAndAreHardened) {
+  const std::string build = build_dir();
+  const std::string readelf = in_path("readelf");
+  const std::string type = cache_value(build, "CMAKE_BUILD_TYPE");
+  const bool hardened = cache_value(build, "KVODA_SANITIZE") != "ON" && type != "Debug";
+  const bool optimised = type == "Release" || type == "RelWithDebInfo" || type == "MinSizeRel";
+  for (const char* program : {"kvoda_ser", "kvoda_plot", "kvoda_sim", "kvoda_pub"}) {
+    SCOPED_TRACE(program);
+    const std::string path = build + "/" + program;
+    if (std::string(program) == "kvoda_pub" && !exists(path)) continue;  // built only with libmosquitto
+    if (std::string(program) == "kvoda_ser" || std::string(program) == "kvoda_plot") {
+      harness::Result v = run_tool(path, {"--version"}, 20);
+      EXPECT_EQ(0, v.exit_code);
+      EXPECT_EQ(std::string(program) + " " KVODA_VERSION "\n", v.out);
+      EXPECT_EQ("", v.err);
+    }
+    if (!hardened || readelf.empty()) continue;
+    const std::string dynamic = run_tool(readelf, {"-dW", path}).out;
+    EXPECT_TRUE(contains(dynamic, "BIND_NOW") || std::regex_search(dynamic, std::regex("FLAGS_1.*\\bNOW\\b")))
+        << dynamic;
+    const std::string segments = run_tool(readelf, {"-hlW", path}).out;
+    EXPECT_TRUE(contains(segments, "GNU_RELRO"));
+    EXPECT_TRUE(contains(segments, "Type:                              DYN")) << "not position-independent";
+    const std::string symbols = run_tool(readelf, {"--dyn-syms", "-W", path}).out;
+    if (optimised) {
+      EXPECT_TRUE(std::regex_search(symbols, std::regex(R"(UND __\w+_chk@)"))) << "no fortified function";
+    }
+    EXPECT_TRUE(contains(symbols, " __stack_chk_fail@"));
   }
 }
 

@@ -139,6 +139,53 @@ TEST(Vzorce, RecordAndConsoleLines) {
   EXPECT_STREQ(" 3\t07.12.", maly);
 }
 
+// What the program writes, the plot and the replay read back: every field at
+// its edges, and what no reader may take for a value.
+TEST(Vzorce, RecordLineReadsBackAsWritten) {
+  struct Pripad {
+    long cislo;
+    int rok, mesic, den, hodina, minuta, sekunda;
+    float fk, tc;
+    Surove_hodnoty s;
+    double kg, stupne;
+  };
+  const Pripad pripady[] = {
+      {3, 2026, 12, 7, 8, 15, 30, 1234.5f, 2150.0f, {123456, 98765, 4321, 31000}, 123.45, 21.5},
+      {0, 1, 1, 1, 0, 0, 0, -125.0f, -1050.0f, {0, 16777215, 0, 16777215}, -12.5, -10.5},
+      {255, 9999, 12, 31, 23, 59, 60, 9999999.0f, 20000.0f, {16777215, 0, 16777215, 0}, 999999.9, 200.0},
+      {99, 2024, 2, 29, 12, 0, 0, -9999999.0f, -10000.0f, {1, 2, 3, 4}, -999999.9, -100.0},
+      {7, 2000, 3, 1, 1, 2, 3, -0.4f, -4.0f, {10, 100, 1000, 10000}, -0.04, -0.04},
+  };
+  for (const Pripad& p : pripady) {
+    std::tm cas{};
+    cas.tm_year = p.rok - 1900, cas.tm_mon = p.mesic - 1, cas.tm_mday = p.den;
+    cas.tm_hour = p.hodina, cas.tm_min = p.minuta, cas.tm_sec = p.sekunda;
+    const std::string radek = zaznam({p.cislo, cas, p.fk, p.tc, p.s});
+    SCOPED_TRACE(radek);
+    ASSERT_EQ('\n', radek.back());
+    zaznam::Record r;
+    ASSERT_EQ(zaznam::Fault::none, zaznam::ParseRecord(radek.data(), radek.size() - 1, r));
+    EXPECT_EQ(p.cislo, r.device);
+    EXPECT_EQ(zaznam::SecondsFromCivil(p.rok, p.mesic, p.den, p.hodina, p.minuta, p.sekunda), r.time);
+    EXPECT_DOUBLE_EQ(p.kg, r.weight);
+    EXPECT_DOUBLE_EQ(std::round(p.stupne * 10) / 10, r.temp);
+    EXPECT_EQ((std::vector<int>{p.s.a, p.s.b, p.s.n, p.s.t}), (std::vector<int>{r.a, r.b, r.n, r.t}));
+  }
+
+  // Beyond what a record can hold the line is refused, never misread.
+  std::tm cas{};
+  cas.tm_year = 126, cas.tm_mday = 1;
+  const Vysledek_mereni mimo[] = {{256, cas, 0, 0, {0, 0, 0, 0}},
+                                  {1, cas, 1e8f, 0, {0, 0, 0, 0}},
+                                  {1, cas, 0, std::numeric_limits<float>::quiet_NaN(), {0, 0, 0, 0}},
+                                  {1, cas, 0, 20010, {0, 0, 0, 0}}};
+  for (const Vysledek_mereni& v : mimo) {
+    const std::string radek = zaznam(v);
+    zaznam::Record r;
+    EXPECT_NE(zaznam::Fault::none, zaznam::ParseRecord(radek.data(), radek.size() - 1, r)) << radek;
+  }
+}
+
 // --- against the simulator -----------------------------------------------------
 
 void vynuluj() {

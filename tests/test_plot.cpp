@@ -19,7 +19,7 @@
 #include "prubeh.h"
 #include "zaznam.h"
 
-using plot::Fault;
+using zaznam::Fault;
 
 namespace {
 
@@ -32,13 +32,13 @@ std::string Rec(int dev, int d, int mo, int y, int h, int mi, int s, double kg, 
   return buf;
 }
 std::string RecAt(int dev, std::int64_t t, double kg, double c) {
-  plot::Civil x = plot::CivilFromSeconds(t);
+  zaznam::Civil x = zaznam::CivilFromSeconds(t);
   return Rec(dev, x.day, x.month, x.year, x.hour, x.min, x.sec, kg, c);
 }
 
-Fault Parse(const std::string& line, plot::Record* out = nullptr) {
-  plot::Record r;
-  Fault f = plot::ParseRecord(line.data(), line.size(), r);
+Fault Parse(const std::string& line, zaznam::Record* out = nullptr) {
+  zaznam::Record r;
+  Fault f = zaznam::ParseRecord(line.data(), line.size(), r);
   if (out) *out = r;
   return f;
 }
@@ -138,12 +138,12 @@ bool IsDate(const std::string& s) {
 }  // namespace
 
 TEST(PlotRecord, ExampleLineAndLeadingBlanks) {
-  plot::Record r;
+  zaznam::Record r;
   const std::string ex = " 3\t07.12.2026 08:15:30\t 123.45\t 21.5\t123456\t 98765\t  4321\t31000";
   for (const char* end : {"", "\r"}) {
     ASSERT_EQ(Parse(ex + end, &r), Fault::none) << end;
     EXPECT_EQ(r.device, 3);
-    EXPECT_EQ(r.time, plot::SecondsFromCivil(2026, 12, 7, 8, 15, 30));
+    EXPECT_EQ(r.time, zaznam::SecondsFromCivil(2026, 12, 7, 8, 15, 30));
     EXPECT_DOUBLE_EQ(r.weight, 123.45);
     EXPECT_DOUBLE_EQ(r.temp, 21.5);
     EXPECT_EQ(r.a, 123456);
@@ -155,7 +155,7 @@ TEST(PlotRecord, ExampleLineAndLeadingBlanks) {
   // extremes of every range.
   ASSERT_EQ(Parse("249\t29.02.2024 23:59:60\t10000.00\t-99.9\t0\t16777215\t     7\t1", &r), Fault::none);
   EXPECT_EQ(r.device, 249);
-  EXPECT_EQ(r.time, plot::SecondsFromCivil(2024, 3, 1, 0, 0, 0));
+  EXPECT_EQ(r.time, zaznam::SecondsFromCivil(2024, 3, 1, 0, 0, 0));
   EXPECT_DOUBLE_EQ(r.weight, 10000.0);
   EXPECT_DOUBLE_EQ(r.temp, -99.9);
   EXPECT_EQ(r.b, 16777215);
@@ -232,14 +232,14 @@ TEST(PlotRecord, MalformedLinesOfEveryKind) {
       {line(" 3", date, " 123.45", "-100.1"), Fault::range},
       {line(" 3", date, " 123.45", " 21.5", "16777216\t 98765\t  4321\t31000"), Fault::range},
       {line(" 3", date, " 123.45", " 21.5", "123456\t 98765\t  4321\t999999999999"), Fault::range},
-      {line(" 3", date, " 123.45", " 21.5") + std::string(plot::kMaxLine, ' '), Fault::length},
+      {line(" 3", date, " 123.45", " 21.5") + std::string(zaznam::kMaxLine, ' '), Fault::length},
       {std::string(" 3\t07.12.2026 08:15:30\t 123.45\t 21.5\t123456\t 98765\t  4321\t3\0" "1000", 63), Fault::nul},
       {std::string("\0", 1), Fault::nul},
   };
   for (const Case& c : cases) {
-    plot::Record r;
+    zaznam::Record r;
     r.device = 99;
-    EXPECT_EQ(plot::ParseRecord(c.text.data(), c.text.size(), r), c.fault) << '"' << c.text << '"';
+    EXPECT_EQ(zaznam::ParseRecord(c.text.data(), c.text.size(), r), c.fault) << '"' << c.text << '"';
     EXPECT_EQ(r.device, 99) << "a rejected line must leave the record alone";
   }
 
@@ -258,23 +258,23 @@ TEST(PlotRecord, MalformedLinesOfEveryKind) {
 }
 
 TEST(PlotRecord, CalendarConversions) {
-  EXPECT_EQ(plot::DaysFromCivil(1970, 1, 1), 0);
-  EXPECT_EQ(plot::DaysFromCivil(2000, 3, 1), 11017);
-  EXPECT_EQ(plot::DaysFromCivil(1969, 12, 31), -1);
-  EXPECT_EQ(plot::SecondsFromCivil(2026, 12, 7, 8, 15, 30), 1796631330);
+  EXPECT_EQ(zaznam::DaysFromCivil(1970, 1, 1), 0);
+  EXPECT_EQ(zaznam::DaysFromCivil(2000, 3, 1), 11017);
+  EXPECT_EQ(zaznam::DaysFromCivil(1969, 12, 31), -1);
+  EXPECT_EQ(zaznam::SecondsFromCivil(2026, 12, 7, 8, 15, 30), 1796631330);
   // Every day of years 1 to 9999, both ways.
-  std::int64_t expect = plot::DaysFromCivil(1, 1, 1);
+  std::int64_t expect = zaznam::DaysFromCivil(1, 1, 1);
   for (int y = 1; y <= 9999; ++y)
     for (int m = 1; m <= 12; ++m)
-      for (int d = 1; d <= plot::DaysInMonth(y, m); ++d, ++expect) {
-        ASSERT_EQ(plot::DaysFromCivil(y, m, d), expect) << d << "." << m << "." << y;
+      for (int d = 1; d <= zaznam::DaysInMonth(y, m); ++d, ++expect) {
+        ASSERT_EQ(zaznam::DaysFromCivil(y, m, d), expect) << d << "." << m << "." << y;
         int yy, mm, dd;
-        plot::CivilFromDays(expect, yy, mm, dd);
+        zaznam::CivilFromDays(expect, yy, mm, dd);
         ASSERT_TRUE(yy == y && mm == m && dd == d) << d << "." << m << "." << y;
       }
-  EXPECT_EQ(plot::DaysInMonth(1900, 2), 28);
-  EXPECT_EQ(plot::DaysInMonth(2000, 2), 29);
-  plot::Civil c = plot::CivilFromSeconds(-1);
+  EXPECT_EQ(zaznam::DaysInMonth(1900, 2), 28);
+  EXPECT_EQ(zaznam::DaysInMonth(2000, 2), 29);
+  zaznam::Civil c = zaznam::CivilFromSeconds(-1);
   EXPECT_TRUE(c.year == 1969 && c.month == 12 && c.day == 31 && c.hour == 23 && c.min == 59 && c.sec == 59);
   EXPECT_EQ(plot::FormatDate(1796631330), "07.12.2026");
   EXPECT_EQ(plot::FormatTime(1796631330, true), "08:15:30");
@@ -386,7 +386,7 @@ TEST(PlotDrawing, AxesAndTicks) {
     EXPECT_GE(t.hi, 31.4);
   }
 
-  const std::int64_t jan = plot::SecondsFromCivil(2026, 1, 1, 0, 0, 0);
+  const std::int64_t jan = zaznam::SecondsFromCivil(2026, 1, 1, 0, 0, 0);
   struct Span {
     std::int64_t t0, t1;
     plot::TickKind kind;
@@ -396,7 +396,7 @@ TEST(PlotDrawing, AxesAndTicks) {
                          Span{jan, jan + 40 * 86400, plot::TickKind::days},
                          Span{jan, jan + 365 * 86400, plot::TickKind::days},
                          Span{jan, jan + 30LL * 365 * 86400, plot::TickKind::years},
-                         Span{plot::SecondsFromCivil(1, 1, 1, 0, 0, 0), plot::SecondsFromCivil(9999, 12, 31, 0, 0, 0),
+                         Span{zaznam::SecondsFromCivil(1, 1, 1, 0, 0, 0), zaznam::SecondsFromCivil(9999, 12, 31, 0, 0, 0),
                               plot::TickKind::years}}) {
     plot::TimeTicks tt = plot::MakeTimeTicks(sp.t0, sp.t1, 9);
     EXPECT_EQ(tt.kind, sp.kind);
@@ -407,7 +407,7 @@ TEST(PlotDrawing, AxesAndTicks) {
     EXPECT_LE(tt.at.back(), sp.t1);
   }
   // A year: on the first of months; six weeks: on Mondays.
-  for (std::int64_t t : plot::MakeTimeTicks(jan, jan + 365 * 86400, 9).at) EXPECT_EQ(plot::CivilFromSeconds(t).day, 1);
+  for (std::int64_t t : plot::MakeTimeTicks(jan, jan + 365 * 86400, 9).at) EXPECT_EQ(zaznam::CivilFromSeconds(t).day, 1);
   for (std::int64_t t : plot::MakeTimeTicks(jan + 5, jan + 42 * 86400, 9).at)
     EXPECT_EQ((t / 86400 + 3) % 7, 0) << plot::FormatDate(t);  // 01.01.1970 was a Thursday
 }
@@ -415,7 +415,7 @@ TEST(PlotDrawing, AxesAndTicks) {
 TEST(PlotDrawing, ColumnsAndGaps) {
   // Two years of 5-minute readings: whole-day columns of 288 readings.
   plot::Series s;
-  const std::int64_t t0 = plot::SecondsFromCivil(2026, 1, 1, 0, 0, 0);
+  const std::int64_t t0 = zaznam::SecondsFromCivil(2026, 1, 1, 0, 0, 0);
   const std::int64_t days = 730;
   for (std::int64_t t = t0; t < t0 + days * 86400; t += 300) {
     if (t >= t0 + 100 * 86400 && t < t0 + 130 * 86400) continue;  // a month offline
@@ -453,7 +453,7 @@ TEST(PlotDrawing, ColumnsAndGaps) {
 
 TEST(PlotDrawing, PanelsPerScaleWithTheirPointsAndExtremes) {
   // Scales 17, 3 and 7 interleaved, out of order, over three weeks.
-  const std::int64_t t0 = plot::SecondsFromCivil(2026, 5, 1, 6, 0, 0);
+  const std::int64_t t0 = zaznam::SecondsFromCivil(2026, 5, 1, 6, 0, 0);
   std::string in;
   int n17 = 0, n3 = 0, n7 = 0;
   for (int i = 0; i < 500; ++i) {
@@ -490,7 +490,7 @@ TEST(PlotDrawing, PanelsPerScaleWithTheirPointsAndExtremes) {
     std::int64_t prev = 0;
     for (const std::string& l : x) {
       ASSERT_TRUE(IsDate(l)) << l;
-      std::int64_t t = plot::SecondsFromCivil(std::atoi(l.c_str() + 6), std::atoi(l.c_str() + 3), std::atoi(l.c_str()), 0, 0, 0);
+      std::int64_t t = zaznam::SecondsFromCivil(std::atoi(l.c_str() + 6), std::atoi(l.c_str() + 3), std::atoi(l.c_str()), 0, 0, 0);
       EXPECT_GE(t, t0);
       EXPECT_LE(t, t0 + 500 * 3600);
       EXPECT_GT(t, prev);
@@ -517,7 +517,7 @@ TEST(PlotDrawing, PanelsPerScaleWithTheirPointsAndExtremes) {
 
 TEST(PlotDrawing, LargeInputIsReducedToColumns) {
   // Two scales, a year at 2-minute intervals: far more readings than buckets.
-  const std::int64_t t0 = plot::SecondsFromCivil(2026, 1, 1, 0, 0, 0);
+  const std::int64_t t0 = zaznam::SecondsFromCivil(2026, 1, 1, 0, 0, 0);
   std::string in;
   for (std::int64_t t = t0; t < t0 + 365 * 86400; t += 120) {
     const double day = static_cast<double>(t - t0) / 86400;
@@ -558,10 +558,10 @@ TEST(PlotDrawing, TextIsValidXml) {
 TEST(PlotInput, LinesSplitAnywhereAcrossReads) {
   std::string in = Rec(3, 1, 6, 2026, 10, 0, 0, 40, 20) + "\r\n";
   in.erase(in.size() - 3, 1);  // CRLF line end
-  in += "garbage\n" + std::string(3 * plot::kMaxLine, 'x') + "\n" + Rec(3, 1, 6, 2026, 10, 5, 0, 41, 21);
+  in += "garbage\n" + std::string(3 * zaznam::kMaxLine, 'x') + "\n" + Rec(3, 1, 6, 2026, 10, 5, 0, 41, 21);
   in += Rec(5, 1, 6, 2026, 10, 5, 0, 1, 2);
   in.pop_back();  // the last line without its '\n'
-  for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{64}, plot::kMaxLine, in.size()}) {
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{64}, zaznam::kMaxLine, in.size()}) {
     plot::Collector c;
     c.Begin("x");
     for (std::size_t i = 0; i < in.size(); i += chunk) c.Feed(in.data() + i, std::min(chunk, in.size() - i));
@@ -575,7 +575,7 @@ TEST(PlotInput, LinesSplitAnywhereAcrossReads) {
   }
   // A line exactly at the limit is still read; one byte more is too long.
   std::string full = Rec(3, 1, 6, 2026, 10, 0, 0, 40, 20);
-  full.insert(0, plot::kMaxLine - (full.size() - 1), ' ');
+  full.insert(0, zaznam::kMaxLine - (full.size() - 1), ' ');
   plot::Collector c;
   c.Begin("y");
   c.Feed(full.data(), full.size());
@@ -597,6 +597,9 @@ TEST(PlotCommandLine, OptionsFilesAndStatus) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.rfind("usage: kvoda_plot [-o OUT.svg] [FILE...]\n", 0), 0u);
   EXPECT_EQ(RunPlot({"-h"}).status, 0);
+  r = RunPlot({data, "--version", "-x"});  // options anywhere, the first decides
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "kvoda_plot " KVODA_VERSION "\n");
 
   for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
            {"-x"}, {"--out", data}, {"-o"}, {data, "-o"}, {"-o", ""}, {"-o", svg, "-o", svg}, {"--help=1"}}) {
@@ -607,6 +610,9 @@ TEST(PlotCommandLine, OptionsFilesAndStatus) {
     EXPECT_NE(r.err.find("--help"), std::string::npos);
   }
   EXPECT_NE(RunPlot({"-q"}).err.find("unknown option '-q'"), std::string::npos);
+  EXPECT_NE(RunPlot({"-oq.svg", "-qx"}).err.find("unknown option '-q'"), std::string::npos);
+  EXPECT_NE(RunPlot({"--out=x", data}).err.find("unknown option '--out'"), std::string::npos);
+  EXPECT_NE(RunPlot({"--vers=2"}).err.find("option '--vers' takes no value"), std::string::npos);
 
   // The picture must never overwrite the data it is drawn from.
   r = RunPlot({"-o", data, other, data});
@@ -683,7 +689,7 @@ TEST(PlotRender, RealRendererDrawsAPicture) {
 #endif
   }
   harness::TempDir dir;
-  const std::int64_t t0 = plot::SecondsFromCivil(2026, 4, 1, 0, 0, 0);
+  const std::int64_t t0 = zaznam::SecondsFromCivil(2026, 4, 1, 0, 0, 0);
   std::string in;
   for (int i = 0; i < 3000; ++i) {
     const double h = i * 0.25;

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -167,6 +168,42 @@ TEST(PrikazovaRadka, HelpAndTooManyParameters) {
   EXPECT_EQ(moc + Napoveda(), r.out);
   EXPECT_EQ(0, r.exit_code);
 
+  // --help and -h: the same text, then one line per environment setting
+  // read; asking for help is never "too many".
+  for (const std::vector<std::string>& a : {std::vector<std::string>{"--help"}, {"-h", "x"},
+                                            {"--help", "1", "2", "3", "4", "5", "6", "7", "8"}}) {
+    SCOPED_TRACE(a[0] + " " + std::to_string(a.size()));
+    r = Spust(dir, a, "");
+    EXPECT_EQ(0, r.exit_code);
+    EXPECT_EQ("", r.err);
+    ASSERT_EQ(0u, r.out.rfind(Napoveda() + "\n", 0)) << r.out;
+    std::vector<std::string> nastaveni;
+    for (std::size_t at = r.out.find("\n  KVODA_"); at != std::string::npos; at = r.out.find("\n  KVODA_", at + 1))
+      nastaveni.push_back(r.out.substr(at + 3, r.out.find(' ', at + 3) - at - 3));
+    EXPECT_EQ((std::vector<std::string>{"KVODA_PORT_PATTERN", "KVODA_TRACE", "KVODA_MQTT", "KVODA_MQTT_PASSWORD_FILE",
+                                        "KVODA_MQTT_TOPIC", "KVODA_MQTT_DISCOVERY", "KVODA_MQTT_CAFILE",
+                                        "KVODA_MQTT_EXPIRE"}),
+              nastaveni);
+    const std::string zbytek = r.out.substr(Napoveda().size());
+    EXPECT_EQ(nastaveni.size() + 2, static_cast<std::size_t>(std::count(zbytek.begin(), zbytek.end(), '\n')))
+        << "one line each";
+  }
+  r = Spust(dir, {"--version"}, "");
+  EXPECT_EQ("kvoda_ser " KVODA_VERSION "\n", r.out);
+  EXPECT_EQ(0, r.exit_code);
+  // A write that fails is not a success.
+  for (const char* a : {"--help", "--version"}) {
+    harness::Options o = Volby(dir);
+    o.program = "/bin/sh";
+    o.args = {"-c", "exec \"$0\" \"$1\" > /dev/full", harness::kvoda_ser_path(), a};
+    r = harness::run(o, "", 15);
+    EXPECT_EQ(1, r.exit_code) << a;
+    EXPECT_EQ("kvoda_ser: standard output: No space left on device\n", r.err) << a;
+  }
+  // Only exact words count, as for /h: the rest is a rejected baud rate.
+  r = Spust(dir, {"--hel"}, "");
+  EXPECT_EQ("Chyba zadani prenosove rychlosti!\n" + Napoveda(), r.out);
+
   for (const char* radek : k_radky_napovedy) {
     size_t delka = std::strlen(radek);
     if (std::strncmp(radek, "* Servis", 8) == 0) continue;
@@ -293,6 +330,7 @@ TEST(PrikazovaRadka, UnusablePortPatternEndsBeforeAnyPort) {
     // give their texts and status 0 whatever the pattern holds.
     const std::vector<std::pair<std::vector<std::string>, std::string>> radky = {
         {{"/h"}, Napoveda()},
+        {{"--version"}, "kvoda_ser " KVODA_VERSION "\n"},
         {{"1", "2", "3", "4", "5", "6", "7", "8"}, "Bylo zadano prilis mnoho parametr\xC5\xAF!\n" + Napoveda()},
         {{"4800", "2"}, "Chyba pri zadani parametru comx!\n" + Napoveda()},
     };

@@ -1,12 +1,33 @@
-// One record line of the data file: device number, local date and time,
-// weight, temperature and the four raw counts, TAB-separated.
-#ifndef KVODA_PLOT_ZAZNAM_H
-#define KVODA_PLOT_ZAZNAM_H
+// The data file's record line, one owner for both ends: the program writes
+// it (and the console line of the same measurement), the plot program and
+// the replay read it back. A change to the format is made here only.
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
-namespace plot {
+struct Surove_hodnoty {
+  std::int32_t a, b, n, t;  // A, B (reference), N (offset), T (temperature), 0..16777215
+};
+
+// What a measurement shows and records.
+struct Vysledek_mereni {
+  long cislo;  // device number
+  std::tm cas;
+  float fk, tc;
+  Surove_hodnoty s;
+};
+
+// Longest text either line can take, its end included.
+constexpr std::size_t DELKA_RADKU = 320;
+
+// The data-file record line, its line end included. Returns its length.
+int Radek_zaznamu(const Vysledek_mereni& v, char* buf, std::size_t velikost);
+// The console line, its line end included. Returns its length.
+int Radek_konzole(const Vysledek_mereni& v, char* buf, std::size_t velikost);
+
+namespace zaznam {
 
 // Longest line accepted; a real record is about 63 bytes, widened fields
 // leave plenty of room below this.
@@ -54,6 +75,4 @@ struct Civil {
 };
 Civil CivilFromSeconds(std::int64_t s);
 
-}  // namespace plot
-
-#endif
+}  // namespace zaznam

@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>

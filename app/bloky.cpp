@@ -1,6 +1,7 @@
 // Byte layout of the EEPROM blocks.
 #include "bloky.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "ser.h"
@@ -136,4 +137,51 @@ int Dekoduj_blok(int cislo_eeprom, const std::uint8_t b[NEJVETSI_BLOK]) {
     default:
       return 1;
   }
+}
+
+int Chyba_odpovedi_cteni(const int* pri, int cil, int cislo_eeprom) {
+  const Blok_eeprom* blok = Blok(cislo_eeprom);
+  // The order of the power command's checks: whom it is for, who sent it,
+  // what it answers, whether it was carried out; then whether it is whole.
+  if (pri[Z_CIL] != KOM_ADRESA_PC) return CHYBA_CISLA_PC;
+  if (pri[Z_ZDROJ] != (cil & 0xFF)) return CHYBA_CISLA_USB1;
+  if (pri[Z_POVEL] != (0x80 | 2)) return CHYBA_KODU_ODPOVEDI;
+  if (pri[Z_KLIC] != 0) return CHYBA_PROVEDENI_POVELU;
+  if (blok == nullptr || pri[Z_DELKA] != blok->pocet + 1) return CHYBA_MAX_DELKA_DAT;
+  return 0;
+}
+
+int Popis_ulozeni(char* out, int size, int cislo, const int* bloky, const Osud_bloku* osud, int pocet) {
+  static const char* const texty[] = {"written", "not written", "read back the same", "read back different",
+                                      "not read back"};
+  if (size < 2) {
+    if (size == 1) out[0] = '\0';
+    return 0;
+  }
+  int pos = 0;
+  auto pridej = [&](const char* fmt, auto... a) {
+    if (pos >= size - 1) return;
+    const int n = std::snprintf(out + pos, static_cast<std::size_t>(size - pos), fmt, a...);
+    if (n > 0) pos = pos + n < size - 1 ? pos + n : size - 1;
+  };
+  pridej("kvoda_ser: scale %d: ", cislo);
+  bool prvni_osud = true;
+  for (int i = 0; i < pocet; ++i) {
+    bool uz_byl = false;
+    for (int j = 0; j < i; ++j) uz_byl = uz_byl || osud[j] == osud[i];
+    if (uz_byl) continue;
+    pridej("%s", prvni_osud ? "" : "; ");
+    prvni_osud = false;
+    bool prvni_blok = true;
+    for (int j = i; j < pocet; ++j) {
+      if (osud[j] != osud[i]) continue;
+      pridej(prvni_blok ? "block %d" : ", block %d", bloky[j]);
+      prvni_blok = false;
+    }
+    pridej(" %s", texty[static_cast<int>(osud[i])]);
+  }
+  if (pos > size - 2) pos = size - 2;
+  out[pos++] = '\n';
+  out[pos] = '\0';
+  return pos;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bloky.h"
 #include "ser.h"
 
 namespace {
@@ -92,12 +93,12 @@ void Uprav_float(float* hodnota, const char* nadpis, const char* vyzva) {
 }
 
 // Blocks 1, 2 and 3 in this order; a failed write leaves the later ones
-// as they are in the scale.
+// as they are in the scale. The editor never changes the number field, so
+// the scale answers at g_cislo_zarizeni afterwards as before.
 void Zapis_bloku_1_az_3() {
+  static const int bloky[] = {1, 2, 3};
   kom_Napajeni_vahy(1);
-  for (int blok = 1; blok <= 3; ++blok) {
-    if (Zapis_eeprom(g_cislo_zarizeni, blok) != 0) break;
-  }
+  Uloz_bloky(g_cislo_zarizeni, bloky, 3);
   kom_Napajeni_vahy(0);
 }
 

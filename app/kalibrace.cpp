@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "bloky.h"
 #include "cisla.h"
 #include "ser.h"
 
@@ -17,16 +18,14 @@ constexpr int NEJVETSI_ZATEZ = 3000;
 const char* const SOUBOR_ZESILENI = "kalzesil.txt";
 const char* const SOUBOR_NULY = "kalnuly.txt";
 
-// One block written between power on and off. 0 when written; on a failed
-// write the supply is switched off all the same.
+// One block saved between power on and off. 0 when written; on a failed
+// write the supply is switched off all the same. None of the dialogues
+// changes the number field, so block 1 is read back from the same number.
 int Zapis_bloku(int blok) {
   kom_Napajeni_vahy(1);
-  if (Zapis_eeprom(g_cislo_zarizeni, blok) != 0) {
-    kom_Napajeni_vahy(0);
-    return 1;
-  }
+  const int r = Uloz_bloky(g_cislo_zarizeni, &blok, 1);
   kom_Napajeni_vahy(0);
-  return 0;
+  return r;
 }
 
 // Blocks 1 to 3 into the record, then the repair of a t1/t2 pair that

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "bloky.h"
 #include "ser.h"
 #include "soubory.h"
 
@@ -88,8 +89,9 @@ void Nastaveni_cisla_ve_vaze() {
   // the first field of block 1.
   int stare = g_cislo_zarizeni;
   g_cislo_zarizeni = nove;
+  static const int blok_1[] = {1};
   kom_Napajeni_vahy(1);
-  Zapis_eeprom(stare, 1);
+  Uloz_bloky(stare, blok_1, 1);  // read back from the new number
   kom_Napajeni_vahy(0);
 }
 
@@ -165,10 +167,8 @@ void Test_zpozdeni() {
 }
 
 void Kopie_do_zalohy() {
-  // Creates a missing data file without truncating one that exists but could
-  // not be read; a FIFO or directory is left alone and the copy refuses it.
-  const int fd = Otevri_soubor(g_soubor, O_WRONLY | O_CREAT, true, nullptr);
-  if (fd >= 0) close(fd);
+  // A missing data file is not created: an empty copy would replace the
+  // backup. The copy reports it (24) and leaves the backup as it was.
   if (Ano_ne("\nOpravdu chcete prepsat zalohu aktualnimi daty? [a/n]: ")) {
     Kopie(g_soubor, g_zaloha);
     if (g_chyba == 0) std::printf("predchozi zaloha byla prepsana aktualnimi daty\n");

@@ -22,10 +22,30 @@ namespace {
 
 constexpr int POVEL_HMOTNOST = 3;
 constexpr int ODPOVED_HMOTNOST = 0x83;
+constexpr int DELKA_HMOTNOSTI = 12;  // four 24-bit counts
 
 void chyba(int kod, const char* jmeno) {
   g_chyba = kod;
   Tisk_chyby(jmeno);
+}
+
+// Opens the file for the append; read access too where the file allows it,
+// so that its last byte can be looked at.
+int otevri_k_pripsani(const char* soubor, struct stat* st, bool* cte) {
+  int fd = Otevri_soubor(soubor, O_RDWR | O_APPEND | O_CREAT, true, st);
+  *cte = fd >= 0;
+  if (fd < 0) fd = Otevri_soubor(soubor, O_WRONLY | O_APPEND | O_CREAT, true, st);
+  return fd;
+}
+
+// True when a regular file's last byte is not a line end: a line cut off by
+// an editor or by a crash of some other writer, to which the next record
+// must not be glued.
+bool chybi_konec_radku(int fd, bool cte) {
+  struct stat st {};
+  char posledni = '\n';
+  if (!cte || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
+  return pread(fd, &posledni, 1, st.st_size - 1) == 1 && posledni != '\n';
 }
 
 // Appends one record line all or nothing. The line goes out in one write; a
@@ -40,13 +60,18 @@ int pripis_radek(const char* soubor, const char* radek) {
   sigprocmask(SIG_BLOCK, &ukoncujici, &puvodni);
 
   struct stat st {};
-  const int fd = Otevri_soubor(soubor, O_WRONLY | O_APPEND | O_CREAT, true, &st);
+  bool cte = false;
+  const int fd = otevri_k_pripsani(soubor, &st, &cte);
   bool cely = fd >= 0;
   if (cely) {
-    const std::size_t delka = std::strlen(radek);
+    char text[1 + DELKA_RADKU];
+    const int zacatek = chybi_konec_radku(fd, cte) ? 1 : 0;
+    text[0] = '\n';
+    std::snprintf(text + zacatek, sizeof text - 1, "%s", radek);
+    const std::size_t delka = std::strlen(text);
     std::size_t zapsano = 0;
     while (zapsano < delka) {
-      const ssize_t n = write(fd, radek + zapsano, delka - zapsano);
+      const ssize_t n = write(fd, text + zapsano, delka - zapsano);
       if (n > 0) {
         zapsano += static_cast<std::size_t>(n);
       } else if (!(n < 0 && errno == EINTR)) {
@@ -107,6 +132,11 @@ int Mereni_zarizeni(int cislo, bool adresa_ze_zaznamu, const char* soubor, const
   }
   if (h_pri[Z_POVEL] != ODPOVED_HMOTNOST) {
     chyba(CHYBA_ODPOVED_DEJ_HMOT, jmeno);
+    return 1;
+  }
+  // Counts a short reply did not carry would be those of an earlier reply.
+  if (h_pri[Z_DELKA] < DELKA_HMOTNOSTI) {
+    chyba(CHYBA_MAX_DELKA_DAT, jmeno);
     return 1;
   }
 

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "frame.h"
@@ -53,6 +54,32 @@ long long ted_ms() {
 int m_stopa_fd = -1;
 char m_stopa_jmeno[4096] = "";  // the KVODA_TRACE the file was opened for
 
+// Opens the trace without ever waiting in the open (a FIFO without a reader
+// would hold the program for good) and keeps only what takes a line without
+// a partner: a regular file or a character device. On failure -1, with the
+// reason in *proc.
+int otevri_stopu(const char* jmeno, const char** proc) {
+  static const char* const NE_SOUBOR = "not a regular file or a character device";
+  struct stat st {};
+  // Looked at first so that a FIFO is named as such, reader or none.
+  if (stat(jmeno, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
+    *proc = NE_SOUBOR;
+    return -1;
+  }
+  const int fd = open(jmeno, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *proc = std::strerror(errno);
+    return -1;
+  }
+  // What the name meant at the open itself.
+  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
+    *proc = NE_SOUBOR;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 int soubor() {
   const char* jmeno = std::getenv("KVODA_TRACE");
   if (jmeno == nullptr) jmeno = "";
@@ -62,10 +89,10 @@ int soubor() {
   m_stopa_fd = -1;
   std::snprintf(m_stopa_jmeno, sizeof m_stopa_jmeno, "%s", jmeno);
   if (*jmeno == '\0') return -1;
-  m_stopa_fd = open(jmeno, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const char* proc = nullptr;
+  m_stopa_fd = otevri_stopu(jmeno, &proc);
   if (m_stopa_fd < 0) {
-    std::fprintf(stderr, "kvoda_ser: cannot open the trace file %s (%s); running without a trace\n", jmeno,
-                 std::strerror(errno));
+    std::fprintf(stderr, "kvoda_ser: cannot open the trace file %s (%s); running without a trace\n", jmeno, proc);
   }
   return m_stopa_fd;
 }
@@ -73,7 +100,9 @@ int soubor() {
 void zapis(const char* radek, std::size_t delka) {
   int fd = soubor();
   if (fd < 0) return;
-  // One write per line: lines of a killed program are whole or absent.
+  // One write per line: lines of a killed program are whole or absent. The
+  // descriptor stays non-blocking: a device that takes no more loses the
+  // line rather than holding up the exchange.
   ssize_t n = write(fd, radek, delka);
   (void)n;
 }

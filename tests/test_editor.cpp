@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -136,13 +137,17 @@ std::string Editor_v_diteti(const harness::TempDir& dir, harness::VirtualClock& 
 // Runs the program from its command line on (the adapter search, then the
 // menu until it ends) in a child process of the test, on the
 // simulated line at `dir` and the virtual time `cas`, standard input fed
-// with `vstup`; for tests of a dialogue that would otherwise wait out the
+// with `vstup` (and with `i_stderr` standard error joined to the output);
+// for tests of a dialogue that would otherwise wait out the
 // line's real deadlines.
 harness::ChildResult Program_v_diteti(const harness::TempDir& dir, harness::VirtualClock& cas,
-                                      const std::string& vstup) {
+                                      const std::string& vstup, bool i_stderr = false) {
   return harness::run_in_child(
       vstup, true,
-      [&dir] {
+      [&dir, i_stderr] {
+        // Standard error joins the output, unbuffered, ahead of what stdout
+        // still holds.
+        if (i_stderr) ::dup2(1, 2);
         setenv("KVODA_PORT_PATTERN", dir.pattern().c_str(), 1);
         if (chdir(dir.path.c_str()) != 0) _exit(2);
         program::Program();
@@ -161,7 +166,7 @@ TEST(Editor, ScreenKeysRangesAndSave) {
   harness::Result r = harness::run(Volby(dir),
                                    "0\n3\n8\n"
                                    "5 500001\n- 1.5\n- -1\n+ nan\n0abc 25\nx\n0 zz\n0 -32768\n2 abc\n"
-                                   "1 -32768\n1 -32767\n8 0\n8 32768\n8 32767\na\na\nn\n",
+                                   "1 -32768\n1 -32767\n8 0\n8 32768\n8 32767\n9 -32768\na\na\nn\n",
                                    60);
   ASSERT_EQ(0, r.exit_code) << r.out;
 
@@ -188,15 +193,24 @@ TEST(Editor, ScreenKeysRangesAndSave) {
   ocekavano += "nastaveni zesileni\nk1 [1..32767]: " + Obrazovka(3, h);
   h.k1 = 32767;
   ocekavano += "nastaveni zesileni\nk1 [1..32767]: " + Obrazovka(3, h);
+  h.k2 = -32768;  // the lowest zero the field holds
+  ocekavano += "nastaveni nuly\nk2 [-32768..0]: " + Obrazovka(3, h);
   ocekavano += k_ulozit + "\n";  // then the menu
   EXPECT_NE(std::string::npos, r.out.find(ocekavano)) << r.out;
   EXPECT_EQ(std::string::npos, r.out.find(k_shoda));
 
   EXPECT_EQ((std::vector<int>{0, 12, 24}), Zapisy(line));
+  // Read back after the writes, each block once, and found the same.
+  std::vector<int> cteni;
+  for (const auto& q : line.requests())
+    if (q.cmd == 2) cteni.push_back(q.data.empty() ? -1 : q.data[0]);
+  EXPECT_EQ((std::vector<int>{0, 12, 24, 0, 12, 24}), cteni);
+  EXPECT_EQ("", r.err);
   sim::Eeprom po = line.eeprom(3);
   EXPECT_EQ(-32768, S16(po, A_POSUN));
   EXPECT_EQ(-32767, S16(po, A_PAMET));
   EXPECT_EQ(32767, S16(po, A_K1));
+  EXPECT_EQ(-32768, S16(po, A_K2));
   // -1.0 in the scale's own float layout.
   EXPECT_EQ(0x00, po[A_K4]);
   EXPECT_EQ(0x00, po[A_K4 + 1]);
@@ -207,6 +221,7 @@ TEST(Editor, ScreenKeysRangesAndSave) {
   Put(cekane, A_POSUN, -32768, 2);
   Put(cekane, A_PAMET, -32767, 2);
   Put(cekane, A_K1, 32767, 2);
+  Put(cekane, A_K2, -32768, 2);
   cekane[A_K4] = 0x00;
   cekane[A_K4 + 1] = 0x00;
   cekane[A_K4 + 2] = 0x80;
@@ -269,20 +284,27 @@ TEST(Editor, FailedReadAndFailedWrite) {
   line.add_adapter(251);
   line.add_scale(3);
   const sim::Eeprom pred = line.eeprom(3);
-  // The first read of block 2 and the first write of block 2 fail.
+  // The first read of block 2 carries one byte of the block's twelve, the
+  // next one times out; the first write of block 3 is refused.
+  line.add_fault({3, 2, 12, sim::Fault::Short, 1, 2});
   line.add_fault({3, 2, 12, sim::Fault::Silence, 1, -1});
-  line.add_fault({3, 1, 12, sim::Fault::Silence, 1, -1});
+  line.add_fault({3, 1, 24, sim::Fault::BadStatus, 1, -1});
   harness::VirtualClock cas(&line);
-  harness::ChildResult r = Program_v_diteti(dir, cas, "0\n3\n8\n8\n9 -5\na\na\nn\n");
+  harness::ChildResult r = Program_v_diteti(dir, cas, "0\n3\n8\n8\n8\n9 -5\na\na\nn\n", true);
   ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.out;
-  // The failed read (a timeout, not reported) goes straight back to the
-  // menu; the second visit shows its screen twice.
+  // Neither failed read opens the editor: the short one is reported, the
+  // timeout is not; the third visit shows its screen twice.
+  EXPECT_NE(std::string::npos, r.out.find("volba:8\nV Cteni_eeprom nastala chyba 9\n")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("volba:8\n\n=== ")) << r.out;
   EXPECT_EQ(2u, Pocet(r.out, "Prime upravy kalibracnich konstant:")) << r.out;
-  // Block 1 written, block 2 failed, block 3 never sent.
-  EXPECT_EQ((std::vector<int>{0, 12}), Zapisy(line));
-  EXPECT_EQ(Hodnoty().k2, S16(line.eeprom(3), A_K2));
-  EXPECT_EQ(pred, line.eeprom(3));
+  // Blocks 1 and 2 written, block 3 refused; the technician is told so.
+  EXPECT_EQ((std::vector<int>{0, 12, 24}), Zapisy(line));
+  EXPECT_EQ(1u, Pocet(r.out, "kvoda_ser: scale 3: block 1, block 2 written; block 3 not written\n")) << r.out;
+  EXPECT_EQ(1u, Pocet(r.out, "V Zapis_eeprom nastala chyba 23\n")) << r.out;
+  EXPECT_EQ(0u, Pocet(r.out, "read back")) << r.out;
+  // Blocks 1 and 2 went back unchanged (the simulated scale stores even a
+  // write it refuses, so block 3 is not compared).
+  EXPECT_TRUE(std::equal(pred.begin(), pred.begin() + 24, line.eeprom(3).begin()));
 }
 
 TEST(Editor, RecordKeptOnDeclineAndTakenOnConfirm) {

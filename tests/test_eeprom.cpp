@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bloky.h"
@@ -260,17 +261,20 @@ TEST(EepromLine, StatusAndChecksumFaultsAreReported) {
   Linka l(obraz(7));
   kom_Napajeni_vahy(1);
 
-  // A refused read is reported once and its data still taken.
-  l.line.add_fault({7, 2, -1, sim::Fault::BadStatus, 1, 4});
-  Zaznam{}.nastav();
+  // A refused read, or one whose reply is not whole, is reported once, fails
+  // and leaves the record (the scale's number too) as it was.
   int r = -1;
-  std::string out = vystup([] { return Cteni_eeprom(7, 2); }, &r);
-  EXPECT_EQ(0, r);
-  EXPECT_EQ(CHYBA_PROVEDENI_POVELU, g_chyba);
-  EXPECT_EQ(1, vyskytu(out, "V Cteni_eeprom nastala chyba 23\n")) << out;
-  EXPECT_EQ(1, vyskytu(out, "nastala chyba")) << out;
-  EXPECT_EQ(ZUZENY.t1, g_t1);
-  EXPECT_EQ(ZUZENY.tc0, g_tc0);
+  std::string out;
+  for (auto f : {std::make_tuple(sim::Fault::BadStatus, 4, "V Cteni_eeprom nastala chyba 23\n"),
+                 std::make_tuple(sim::Fault::Short, 7, "V Cteni_eeprom nastala chyba 9\n")}) {
+    l.line.add_fault({7, 2, -1, std::get<0>(f), 1, std::get<1>(f)});
+    SIROKY.nastav();
+    out = vystup([] { return Cteni_eeprom(7, 1); }, &r);
+    EXPECT_EQ(1, r);
+    EXPECT_EQ(1, vyskytu(out, std::get<2>(f))) << out;
+    EXPECT_EQ(1, vyskytu(out, "nastala chyba")) << out;
+    EXPECT_EQ(SIROKY, Zaznam::ted());
+  }
 
   // A refused write: reported, yet counted as done.
   l.line.add_fault({7, 1, -1, sim::Fault::BadStatus, 1, -1});
@@ -305,6 +309,53 @@ void bez_odpovedi(const std::function<int()>& f) {
   EXPECT_EQ(CHYBA_CEKANI_PRIJEM, g_chyba);
   EXPECT_EQ(0, g_tisk_chyby_jiz_proveden);
   EXPECT_EQ(SIROKY, Zaznam::ted());
+}
+
+TEST(Bloky, SaveLines) {
+  using O = Osud_bloku;
+  struct {
+    std::vector<int> bloky;
+    std::vector<O> osud;
+    int velikost;
+    std::string radek;
+  } priklady[] = {
+      {{1, 2, 3}, {O::Zapsan, O::Zapsan, O::Nezapsan}, 160,
+       "kvoda_ser: scale 3: block 1, block 2 written; block 3 not written\n"},
+      {{3}, {O::Nezapsan}, 160, "kvoda_ser: scale 3: block 3 not written\n"},
+      {{1, 2, 3}, {O::Jiny, O::Stejny, O::Jiny}, 160,
+       "kvoda_ser: scale 3: block 1, block 3 read back different; block 2 read back the same\n"},
+      {{1, 2}, {O::Stejny, O::Neprecten}, 160, "kvoda_ser: scale 3: block 1 read back the same; block 2 not read back\n"},
+      {{1, 2, 3}, {O::Zapsan, O::Zapsan, O::Nezapsan}, 24, "kvoda_ser: scale 3: bl\n"},  // cut, still a line
+  };
+  for (auto& p : priklady) {
+    char out[200];
+    std::memset(out, 'Z', sizeof out);
+    const int n = Popis_ulozeni(out, p.velikost, 3, p.bloky.data(), p.osud.data(), static_cast<int>(p.bloky.size()));
+    EXPECT_EQ(p.radek, std::string(out, static_cast<std::size_t>(n)));
+    EXPECT_EQ('\0', out[n]);
+    EXPECT_EQ('Z', out[p.velikost]);
+  }
+}
+
+TEST(EepromLine, SaveReadsBackIntoScratch) {
+  Linka l(obraz(7));
+  kom_Napajeni_vahy(1);
+  // Written to 7 with 9 in the number field, block 1 last: read back from
+  // 9, the record untouched; the read-back of block 2 is refused.
+  l.line.add_fault({9, 2, 12, sim::Fault::BadStatus, 1, -1});
+  SIROKY.nastav();
+  g_cislo_zarizeni = 9;
+  const Zaznam pred = Zaznam::ted();
+  const int bloky[] = {2, 1};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(0, Uloz_bloky(7, bloky, 2));
+  EXPECT_EQ("kvoda_ser: scale 9: block 2 not read back; block 1 read back the same\n",
+            testing::internal::GetCapturedStderr());
+  EXPECT_EQ(pred, Zaznam::ted());
+  std::vector<int> cteni;
+  for (auto& q : l.povely(2)) cteni.push_back(q.dest * 100 + q.data[0]);
+  EXPECT_EQ((std::vector<int>{912, 900}), cteni);
+  kom_Napajeni_vahy(0);
 }
 
 TEST(EepromLine, WriteTimeoutLeavesRecord) {

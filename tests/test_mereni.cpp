@@ -2,11 +2,14 @@
 // one-shot measurement against the line simulator.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <stdlib.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <time.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -20,6 +23,25 @@
 #include "ser.h"
 #include "sim.h"
 #include "vzorce.h"
+
+// Every flush to the disk in this test program, with the file it was on and
+// that file's size at the time, so that a test sees a record made durable.
+struct Fsync_volani {
+  std::string cesta;
+  long long velikost;
+};
+std::vector<Fsync_volani> g_fsync;
+
+extern "C" int fsync(int fd) {
+  char odkaz[64], cesta[4096];
+  std::snprintf(odkaz, sizeof odkaz, "/proc/self/fd/%d", fd);
+  const ssize_t n = readlink(odkaz, cesta, sizeof cesta - 1);
+  struct stat st {};
+  if (n > 0 && fstat(fd, &st) == 0) g_fsync.push_back({std::string(cesta, static_cast<std::size_t>(n)), st.st_size});
+  using Fsync = int (*)(int);
+  static const Fsync skutecny = reinterpret_cast<Fsync>(dlsym(RTLD_NEXT, "fsync"));
+  return skutecny != nullptr ? skutecny(fd) : 0;
+}
 
 namespace {
 
@@ -340,10 +362,29 @@ TEST(Mereni, SamplingCoreAddressesByRecord) {
 
 TEST(Mereni, DataFileFailures) {
   Linka l(3);
-  // A missing file is created by the test before the measurement.
+  // A missing file is created by the test before the measurement; the
+  // record is on the disk before the measurement ends.
+  g_fsync.clear();
   auto v = l.sejmi(3, l.soubor);
   EXPECT_EQ(0, v.vysledek);
-  EXPECT_EQ(1, vyskytu(harness::read_file(l.soubor), "\n"));
+  const std::string prvni = harness::read_file(l.soubor);
+  EXPECT_EQ(1, vyskytu(prvni, "\n"));
+  char skutecna[4096];
+  ASSERT_NE(nullptr, realpath(l.soubor.c_str(), skutecna));
+  int na_disk = 0;
+  for (const Fsync_volani& f : g_fsync)
+    na_disk += f.cesta == skutecna && f.velikost == static_cast<long long>(prvni.size());
+  EXPECT_EQ(1, na_disk);
+
+  // A last line left without its end (an editor, another writer's crash)
+  // is ended first: the record is not glued to it.
+  harness::write_file(l.soubor, prvni + "poznamka");
+  EXPECT_EQ(0, l.sejmi(3, l.soubor).vysledek);
+  const std::string tri = harness::read_file(l.soubor);
+  EXPECT_EQ(0u, tri.find(prvni + "poznamka\n 3\t")) << tri;
+  EXPECT_EQ(3, vyskytu(tri, "\n"));
+  const std::string treti = tri.substr(prvni.size() + 9);
+  EXPECT_EQ(7, vyskytu(treti, "\t")) << treti;
   // A device that takes everything is a working data file.
   l.prubeh();
   v = l.sejmi(3, "/dev/null");

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,19 +103,21 @@ const std::vector<Radek>& tabulka() {
       {Op::Zapis1, F::CorruptEcho, ok(0)},
       {Op::Zapis1, F::GarbageBefore, smeti(1)},
       {Op::Zapis1, F::Late, chyba(1, 7, "")},
+      {Op::Zapis1, F::Short, ok(0)},
       // EEPROM read of block 2: decoded (1) or the record left as it was (0).
       {Op::Cteni2, F::None, ok(0, 1)},
       {Op::Cteni2, F::Silence, chyba(1, 7, "", 0)},
       {Op::Cteni2, F::Partial, chyba(1, 7, "", 0)},
       {Op::Cteni2, F::BadChecksum, chyba(1, 2, SUMA2, 0)},
       {Op::Cteni2, F::LongLength, chyba(1, 9, DELKA9, 0)},
-      {Op::Cteni2, F::WrongDest, ok(0, 1)},
-      {Op::Cteni2, F::WrongResponder, ok(0, 1)},
-      {Op::Cteni2, F::WrongCode, ok(0, 1)},
-      {Op::Cteni2, F::BadStatus, chyba(0, 23, "V Cteni_eeprom nastala chyba 23", 1)},
+      {Op::Cteni2, F::WrongDest, chyba(1, 21, "V Cteni_eeprom nastala chyba 21", 0)},
+      {Op::Cteni2, F::WrongResponder, chyba(1, 20, "V Cteni_eeprom nastala chyba 20", 0)},
+      {Op::Cteni2, F::WrongCode, chyba(1, 22, "V Cteni_eeprom nastala chyba 22", 0)},
+      {Op::Cteni2, F::BadStatus, chyba(1, 23, "V Cteni_eeprom nastala chyba 23", 0)},
       {Op::Cteni2, F::CorruptEcho, ok(0, 1)},
       {Op::Cteni2, F::GarbageBefore, smeti(1)},
       {Op::Cteni2, F::Late, chyba(1, 7, "", 0)},
+      {Op::Cteni2, F::Short, chyba(1, 9, "V Cteni_eeprom nastala chyba 9", 0)},
       // One-shot measurement with the fault on the weight command: a record
       // line (1) or none (0). The closing power-off clears the error code.
       {Op::Vaha3, F::None, ok(0, 1)},
@@ -129,6 +132,7 @@ const std::vector<Radek>& tabulka() {
       {Op::Vaha3, F::CorruptEcho, ok(0, 1)},
       {Op::Vaha3, F::GarbageBefore, smeti(1)},
       {Op::Vaha3, F::Late, chyba(1, 0, "", 0)},
+      {Op::Vaha3, F::Short, chyba(1, 0, "V Sejmi_hmotnost nastala chyba 9", 0)},
       // Power off: the reply is checked field by field.
       {Op::Odpoj50, F::None, ok()},
       {Op::Odpoj50, F::Silence, chyba(0, 7, "V Povel_napajeni nastala chyba 7")},
@@ -142,6 +146,7 @@ const std::vector<Radek>& tabulka() {
       {Op::Odpoj50, F::CorruptEcho, ok()},
       {Op::Odpoj50, F::GarbageBefore, smeti(0)},
       {Op::Odpoj50, F::Late, chyba(0, 7, "V Povel_napajeni nastala chyba 7")},
+      {Op::Odpoj50, F::Short, ok()},
       // Power on reads no reply: whatever the adapter does with it, the
       // checks run on the good power-off reply before it.
       {Op::Pripoj51, F::None, ok()},
@@ -156,6 +161,7 @@ const std::vector<Radek>& tabulka() {
       {Op::Pripoj51, F::CorruptEcho, ok()},
       {Op::Pripoj51, F::GarbageBefore, ok()},
       {Op::Pripoj51, F::Late, ok()},
+      {Op::Pripoj51, F::Short, ok()},
       // Adapter test: only the status counts; a bad checksum still answers.
       {Op::Test52, F::None, ok(0)},
       {Op::Test52, F::Silence, chyba(7, 7, "")},
@@ -169,6 +175,7 @@ const std::vector<Radek>& tabulka() {
       {Op::Test52, F::CorruptEcho, ok(0)},
       {Op::Test52, F::GarbageBefore, chyba(7, 7, "")},  // the responder 251 reads as a length of 251
       {Op::Test52, F::Late, chyba(7, 7, "")},
+      {Op::Test52, F::Short, ok(0)},
       // Search from 0 with scale 3 on the line: the number found (256 when
       // nobody answered in time; 0, the start, when unchanged).
       {Op::Hledej6, F::None, ok(0, 3)},
@@ -183,6 +190,7 @@ const std::vector<Radek>& tabulka() {
       {Op::Hledej6, F::CorruptEcho, ok(0, 3)},
       {Op::Hledej6, F::GarbageBefore, smeti(1)},
       {Op::Hledej6, F::Late, chyba(1, 0, "", 256)},
+      {Op::Hledej6, F::Short, ok(0, 3)},
   };
   return t;
 }
@@ -196,7 +204,7 @@ std::vector<Par> vsechny_dvojice() {
   std::vector<Par> p;
   for (Op o : {Op::Zapis1, Op::Cteni2, Op::Vaha3, Op::Odpoj50, Op::Pripoj51, Op::Test52, Op::Hledej6}) {
     for (F f : {F::None, F::Silence, F::Partial, F::BadChecksum, F::LongLength, F::WrongDest, F::WrongResponder,
-                F::WrongCode, F::BadStatus, F::CorruptEcho, F::GarbageBefore, F::Late}) {
+                F::WrongCode, F::BadStatus, F::CorruptEcho, F::GarbageBefore, F::Late, F::Short}) {
       p.push_back({o, f});
     }
   }
@@ -362,4 +370,54 @@ TEST(Poruchy, EveryRowHasAnExpectation) {
     for (const Radek& r : tabulka()) n += (r.op == p.op && r.porucha == p.porucha);
     EXPECT_EQ(1, n) << jmeno_op(p.op) << " " << jmeno_poruchy(p.porucha);
   }
+}
+
+TEST(Poruchy, BlockReadsNotWholeStopEveryUser) {
+  // Through the program, side by side: a reading with a short block 3, the
+  // editor with a refused block 2, the zero calibration with block 1 from
+  // another responder, and option 1 whose write is refused.
+  const sim::FaultRule poruchy[] = {{3, 2, 24, F::Short, 1, -1},
+                                    {3, 2, 12, F::BadStatus, 1, -1},
+                                    {3, 2, 0, F::WrongResponder, 1, -1},
+                                    {3, 1, 0, F::BadStatus, 1, -1}};
+  const char* const vstupy[] = {"0\n3\n7\nn\n", "0\n3\n8\nn\n", "0\n3\n3\na\nn\n", "0\n3\n1\nn\n9\na\nn\n"};
+  const char* const hlaseni[] = {"V Cteni_eeprom nastala chyba 9\n", "V Cteni_eeprom nastala chyba 23\n",
+                                 "V Cteni_eeprom nastala chyba 20\n", "V Zapis_eeprom nastala chyba 23\n"};
+  std::vector<std::unique_ptr<harness::TempDir>> dirs;
+  std::vector<std::unique_ptr<sim::Line>> lines;
+  std::vector<std::pair<harness::Options, std::string>> behy;
+  for (int i = 0; i < 4; ++i) {
+    dirs.push_back(std::make_unique<harness::TempDir>());
+    lines.push_back(std::make_unique<sim::Line>(dirs[i]->port(0)));
+    lines[i]->add_adapter(251);
+    lines[i]->add_scale(3);
+    lines[i]->set_load(3, 42.5, 18.0);
+    lines[i]->add_fault(poruchy[i]);
+    harness::Options o;
+    o.port_pattern = dirs[i]->pattern();
+    o.cwd = dirs[i]->path;
+    behy.emplace_back(o, vstupy[i]);
+  }
+  const sim::Eeprom pred = lines[0]->eeprom(3);
+  std::vector<harness::Result> r = harness::run_side_by_side(behy, 60);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(0, r[i].exit_code) << i;
+    EXPECT_NE(std::string::npos, r[i].out.find(hlaseni[i])) << i << r[i].out;
+    int vahy = 0, zapisy = 0;
+    for (const auto& q : lines[i]->requests()) {
+      vahy += q.cmd == 3;
+      zapisy += q.cmd == 1;
+    }
+    // Nothing measured, shown or written on a block that was not whole.
+    if (i < 3) {
+      EXPECT_EQ(0, vahy) << i;
+      EXPECT_EQ(0, zapisy) << i;
+      EXPECT_EQ(pred, lines[i]->eeprom(3)) << i;
+      EXPECT_EQ(std::string::npos, r[i].out.find("Prime upravy")) << r[i].out;
+      EXPECT_EQ(std::string::npos, r[i].out.find("Zadejte pozadovanou")) << r[i].out;
+      EXPECT_EQ("", r[i].err) << i;
+    }
+  }
+  EXPECT_EQ("", harness::read_file(dirs[0]->file("zaznam.txt")));
+  EXPECT_EQ("kvoda_ser: scale 3: block 1 not written\n", r[3].err);
 }

@@ -2,7 +2,10 @@
 // trace file.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -113,7 +116,35 @@ TEST(Stopa, UnopenableTraceIsSaidOnceAndIgnored) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(1u, std::count(err.begin(), err.end(), '\n')) << err;
   EXPECT_NE(std::string::npos, err.find("missing/dir/trace.txt"));
+
+  // A FIFO, with a reader or none, is refused at once; a terminal nobody
+  // reads takes what it can and the rest is dropped, never waited for.
+  const std::string fifo = dir.file("trace.fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  const int ctenar = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(ctenar, 0);
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(0, grantpt(master));
+  ASSERT_EQ(0, unlockpt(master));
+  for (const std::string& cesta : {fifo, std::string(ptsname(master))}) {
+    setenv("KVODA_TRACE", cesta.c_str(), 1);
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 5000; ++i) stopa_Vyslano(vys, StopaVysledek::Ok, 8);
+    err = testing::internal::GetCapturedStderr();
+    if (cesta == fifo) {
+      EXPECT_EQ("kvoda_ser: cannot open the trace file " + fifo +
+                    " (not a regular file or a character device); running without a trace\n",
+                err);
+    } else {
+      EXPECT_EQ("", err);
+    }
+  }
+  char b;
+  EXPECT_LE(read(ctenar, &b, 1), 0);  // nothing was written into the FIFO
+  close(ctenar);
   unsetenv("KVODA_TRACE");
+  close(master);
 }
 
 TEST(Stopa, OneShotReadingThroughTheProgram) {
@@ -129,7 +160,24 @@ TEST(Stopa, OneShotReadingThroughTheProgram) {
     if (trace) o.env = {"KVODA_TRACE=" + dir.file("trace.txt")};
     return harness::run(o, "0\n3\n7\nn\n", 60);
   };
-  auto bez = beh(false);
+  // Beside the run without a trace, one on a line of its own whose trace is
+  // a FIFO nobody reads: it runs just the same, untraced.
+  harness::TempDir dir2;
+  sim::Line line2(dir2.port(0));
+  line2.add_adapter(251);
+  line2.add_scale(3);
+  line2.set_raw(3, 1200000, 2200000, 200000, 1200000);
+  const std::string fifo = dir2.file("trace.fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  harness::Options o2;
+  o2.port_pattern = dir2.pattern();
+  o2.cwd = dir2.path;
+  o2.env = {"KVODA_TRACE=" + fifo};
+  harness::Options o1;
+  o1.port_pattern = dir.pattern();
+  o1.cwd = dir.path;
+  auto dva = harness::run_side_by_side({{o1, "0\n3\n7\nn\n"}, {o2, "0\n3\n7\nn\n"}}, 60);
+  const harness::Result& bez = dva[0];
   line.clear_log();
   auto se = beh(true);
   ASSERT_EQ(0, se.exit_code);
@@ -141,6 +189,11 @@ TEST(Stopa, OneShotReadingThroughTheProgram) {
   };
   EXPECT_EQ(bez_casu(bez.out), bez_casu(se.out));
   EXPECT_EQ("", se.err);
+  EXPECT_EQ(0, dva[1].exit_code);
+  EXPECT_EQ(bez_casu(bez.out), bez_casu(dva[1].out));
+  EXPECT_EQ("kvoda_ser: cannot open the trace file " + fifo +
+                " (not a regular file or a character device); running without a trace\n",
+            dva[1].err);
 
   // One TX line per request the simulator saw, in order, each followed by
   // its reply (the power-on reply is never read).

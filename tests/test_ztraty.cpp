@@ -266,6 +266,12 @@ TEST(Ztraty, SignalsDuringSamplingLeaveOnlyWholeRecords) {
     p.signal(sig);
     ASSERT_TRUE(p.wait_exit(10));
     EXPECT_EQ(sig, p.term_signal());
+    // The clean stop: the last power command on the line switched the supply off.
+    int posledni = -1;
+    for (const sim::Request& q : line.requests())
+      if (q.cmd == 5 && q.dest == 251 && !q.data.empty() && q.data[0] <= 1) posledni = q.data[0];
+    EXPECT_EQ(0, posledni);
+    EXPECT_FALSE(line.supply_on());
     std::string obsah = harness::read_file(dir.file("zaznam.txt"));
     EXPECT_EQ(0u, obsah.find(k_zaznam_a));
     jen_cele_zaznamy(obsah);
@@ -440,6 +446,8 @@ TEST(Ztraty, InterruptedProgramLeavesThePortOpenable) {
       {TERMINAL, SIGQUIT, {}, "6\n10\n", "v: 3 dat:"},
       {DEV_NULL, SIGTERM, {"4800", "0", "1", "120"}, "", "zrusit autostart..."},
       {ROURA, SIGHUP, {}, "", "volba:"},
+      // Outside the handled set, ending the program by default.
+      {TERMINAL, SIGUSR1, {}, "6\n10\n", "v: 3 dat:"},
   };
   // Each case on a line of its own, side by side.
   std::vector<std::function<void()>> casti;
@@ -458,7 +466,7 @@ TEST(Ztraty, InterruptedProgramLeavesThePortOpenable) {
     p.write(c.vstupni_text);
     ASSERT_TRUE(p.wait_for(c.cekej_na, 30)) << p.out();
     termios t{};
-    if (c.sig == SIGQUIT) {
+    if (c.sig == SIGQUIT || c.sig == SIGUSR1) {
       // Polling for keys after the scale: the terminal is raw now.
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
       ASSERT_EQ(0, tcgetattr(p.tty_master(), &t));
@@ -482,6 +490,52 @@ TEST(Ztraty, InterruptedProgramLeavesThePortOpenable) {
     close(fd);
   });
   soubezne(casti);
+}
+
+TEST(Ztraty, OnePassExitStatusAndACopyThatCostsOnlyTheRecord) {
+  // A good pass over a large data file whose copy is up to date; a data
+  // file that takes no record; no adapter at all. Side by side.
+  Stanoviste dobry, plny;
+  std::string velky;
+  while (velky.size() < (8u << 20)) velky += k_zaznam_a;
+  harness::write_file(dobry.dir.file("zaznam.txt"), velky);
+  harness::write_file(dobry.dir.file("kopie.txt"), velky);
+  struct stat pred {};
+  ASSERT_EQ(0, stat(dobry.dir.file("kopie.txt").c_str(), &pred));
+  dobry.o.args = {"4800", "0", "0", "120", "zaznam.txt", "1"};
+  plny.o.args = {"4800", "0", "0", "120", "/dev/full", "1"};
+  harness::TempDir bez;
+  harness::Options bez_adapteru;
+  bez_adapteru.cwd = bez.path;
+  bez_adapteru.args = dobry.o.args;
+  const std::vector<harness::Result> r =
+      harness::run_side_by_side({{dobry.o, "6\n10\n"}, {plny.o, "6\n10\n"}, {bez_adapteru, "6\n10\n"}}, 60);
+  EXPECT_EQ(0, r[0].exit_code) << r[0].out;
+  EXPECT_EQ(1, r[1].exit_code) << r[1].out;
+  EXPECT_EQ(2, r[2].exit_code) << r[2].out;
+  // The copy was brought up to date in place (the same file, the record
+  // appended), not rewritten, and equals the data file.
+  const std::string data = harness::read_file(dobry.dir.file("zaznam.txt"));
+  EXPECT_EQ(0u, data.find(velky));
+  EXPECT_EQ(1, std::count(data.begin() + static_cast<std::ptrdiff_t>(velky.size()), data.end(), '\n'));
+  EXPECT_TRUE(data == harness::read_file(dobry.dir.file("kopie.txt")));
+  struct stat po {};
+  ASSERT_EQ(0, stat(dobry.dir.file("kopie.txt").c_str(), &po));
+  EXPECT_EQ(pred.st_ino, po.st_ino);
+}
+
+TEST(Ztraty, HangUpIgnoredAtTheStartStaysIgnored) {
+  // As under nohup: the program goes on, and ends when asked.
+  Stanoviste st;
+  st.o.program = "/bin/sh";
+  st.o.args = {"-c", "trap '' HUP; exec \"$0\" \"$@\"", harness::kvoda_ser_path()};
+  harness::Process p(st.o);
+  ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
+  p.signal(SIGHUP);
+  EXPECT_FALSE(p.wait_exit(0.5));
+  p.write("n\n");
+  ASSERT_TRUE(p.wait_exit(20));
+  EXPECT_EQ(0, p.exit_code());
 }
 
 TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {
@@ -546,9 +600,24 @@ TEST(Ztraty, StandardStreamClosedAtTheStartOrOnTheWay) {
     EXPECT_EQ(2u, radky(obsah).size()) << obsah;
     jen_cele_zaznamy(obsah);
   };
+  // Standard error closed: it gets /dev/null, so that no port takes its
+  // number and the program's error text never goes out on the line.
+  auto chyby_zavreny = [] {
+    Stanoviste st;
+    st.o.program = "/bin/sh";
+    st.o.args = {"-c", "exec \"$0\" \"$@\" 2>&-", harness::kvoda_ser_path()};
+    harness::Process p(st.o);
+    ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
+    char cil[64] = "";
+    const std::string fd2 = "/proc/" + std::to_string(p.pid()) + "/fd/2";
+    ASSERT_GT(readlink(fd2.c_str(), cil, sizeof cil - 1), 0);
+    EXPECT_STREQ("/dev/null", cil);
+    p.write("n\n");
+    ASSERT_TRUE(p.wait_exit(20));
+  };
   harness::Result r, r2;
   soubezne({[&] { r = harness::run(vstup.o, "", 30); }, [&] { r2 = harness::run(vystup.o, "0\n3\n7\nn\n", 30); },
-            ctenar_odejde});
+            ctenar_odejde, chyby_zavreny});
 
   EXPECT_EQ(0, r.exit_code);
   EXPECT_EQ(1u, pocet(r.out, "volba:")) << r.out;

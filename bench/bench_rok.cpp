@@ -4,13 +4,10 @@
 // start and the end, and the bytes written into files per record (the
 // record itself plus what keeping the copy cost). An argument runs that
 // many days instead of 365.
-#include <dirent.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <sys/stat.h>
 
@@ -22,28 +19,6 @@
 #include "sim.h"
 
 namespace {
-
-long rss_kb() {
-  std::ifstream f("/proc/self/status");
-  std::string k;
-  while (f >> k) {
-    if (k == "VmRSS:") {
-      long v = 0;
-      f >> v;
-      return v;
-    }
-  }
-  return -1;
-}
-
-int open_fds() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  if (d == nullptr) return -1;
-  while (readdir(d) != nullptr) ++n;
-  closedir(d);
-  return n - 3;  // ".", ".." and the directory's own descriptor
-}
 
 long long size_of(const std::string& path) {
   struct stat st {};
@@ -74,14 +49,7 @@ int main(int argc, char** argv) {
   {
     sim::Line line(d + "/ttyS0");
     KomVirtualniHodiny hodiny;
-    line.set_clock([&] { return hodiny.cas_us() / 1e6; });
-    hodiny.nastav_protistranu(
-        [&] {
-          double q = line.quiet_for();
-          return q < 0 ? -1LL : static_cast<long long>(std::ceil(q * 1000));
-        },
-        [&] { line.wake(); });
-    kom_Nastav_hodiny(&hodiny);
+    Virtualni_cas_s_linkou(hodiny, line);
     line.add_adapter(251);
     for (int n : {3, 7, 17}) {
       line.add_scale(n);
@@ -101,8 +69,8 @@ int main(int argc, char** argv) {
       Snimej_hmotnost_hledej(0);
       if (g_stav_pruchodu != 0 || size_of(data) - before < 3 * 60) ++short_passes;
       if (pass == 0) {  // after the first pass has set up every buffer
-        rss0 = rss_kb();
-        fds0 = open_fds();
+        rss0 = Rezidentni_kb();
+        fds0 = Otevrene_deskriptory();
         data0 = size_of(data);
         copy0 = Kopie_zapsano_bajtu();
       }
@@ -110,19 +78,13 @@ int main(int argc, char** argv) {
       const long long spent = kom_Cas_ms() - ms0;
       if (spent < PERIOD_S * 1000LL) kom_Zpozdeni(static_cast<int>(PERIOD_S * 1000LL - spent));
     }
-    rss1 = rss_kb();
-    fds1 = open_fds();
+    rss1 = Rezidentni_kb();
+    fds1 = Otevrene_deskriptory();
     kom_Zavri_port();
-    kom_Nastav_hodiny(nullptr);
-    line.set_clock(nullptr);
+    Odpoj_virtualni_cas(line);
   }
   const double wall = wall_s() - w0;
-  long records = 0;
-  {
-    std::FILE* f = std::fopen(data.c_str(), "r");
-    for (int c; f != nullptr && (c = std::fgetc(f)) != EOF;) records += c == '\n';
-    if (f != nullptr) std::fclose(f);
-  }
+  const long records = Pocet_radku(data);
   const long long grown = size_of(data) - data0;
   const unsigned long long copied = Kopie_zapsano_bajtu() - copy0;
   const long later = records - 3;  // the records after the first pass

@@ -2,14 +2,12 @@
 // Prints passes per minute, the processor share, and whether memory or open
 // descriptors grew; checks every pass's record count against the scales that
 // answered. Run the AddressSanitizer build of it for leaks.
-#include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <random>
 #include <string>
 

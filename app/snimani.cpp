@@ -213,9 +213,8 @@ int Snimej_hmotnost_hledej(int a, bool konec_vstupu_zastavi) {
     }
     if (klavesa()) return konec_klavesou(false);
     for (;;) {
-      if (!beh.ztraceno() || beh.hledej_navrat()) {
-        // A port that died while idle is closed at once, not at the next pass.
-      }
+      // A port that dies while idle is closed at once, not at the next pass.
+      if (beh.ztraceno()) beh.hledej_navrat();
       if (!beh.adapter_pryc && kom_Casovac_dobehl(&zacatek, perioda)) break;
       if (kon_Cekej_na_klavesu(KROK_CEKANI_MS) || klavesa()) return konec_klavesou(false);
     }

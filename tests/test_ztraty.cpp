@@ -524,18 +524,47 @@ TEST(Ztraty, OnePassExitStatusAndACopyThatCostsOnlyTheRecord) {
   EXPECT_EQ(pred.st_ino, po.st_ino);
 }
 
-TEST(Ztraty, HangUpIgnoredAtTheStartStaysIgnored) {
-  // As under nohup: the program goes on, and ends when asked.
-  Stanoviste st;
-  st.o.program = "/bin/sh";
-  st.o.args = {"-c", "trap '' HUP; exec \"$0\" \"$@\"", harness::kvoda_ser_path()};
-  harness::Process p(st.o);
-  ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
-  p.signal(SIGHUP);
-  EXPECT_FALSE(p.wait_exit(0.5));
-  p.write("n\n");
-  ASSERT_TRUE(p.wait_exit(20));
-  EXPECT_EQ(0, p.exit_code());
+TEST(Ztraty, HangUpKeptIgnoredAndASecondSignalEndsAtOnce) {
+  auto ignorovany = [] {
+    // As under nohup: the program goes on, and ends when asked.
+    Stanoviste st;
+    st.o.program = "/bin/sh";
+    st.o.args = {"-c", "trap '' HUP; exec \"$0\" \"$@\"", harness::kvoda_ser_path()};
+    harness::Process p(st.o);
+    ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
+    p.signal(SIGHUP);
+    EXPECT_FALSE(p.wait_exit(0.5));
+    p.write("n\n");
+    ASSERT_TRUE(p.wait_exit(20));
+    EXPECT_EQ(0, p.exit_code());
+  };
+  auto druhy = [] {
+    // The stop's power-off waits for an adapter that no longer answers; a
+    // second signal does not wait with it.
+    Stanoviste st;
+    harness::Process p(st.o);
+    ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
+    sim::FaultRule f;
+    f.device = 251;
+    f.command = 5;
+    f.data0 = 0;
+    f.fault = sim::Fault::Silence;
+    st.line.add_fault(f);
+    st.line.clear_log();
+    p.signal(SIGTERM);
+    // The stop has sent its power-off: its reply deadline (at least a whole
+    // second) and the pause after it lie ahead.
+    auto konec = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (st.line.requests().empty() && std::chrono::steady_clock::now() < konec)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_FALSE(st.line.requests().empty());
+    const auto t0 = std::chrono::steady_clock::now();
+    p.signal(SIGTERM);
+    ASSERT_TRUE(p.wait_exit(10));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
+    EXPECT_EQ(SIGTERM, p.term_signal());
+  };
+  soubezne({ignorovany, druhy});
 }
 
 TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {

@@ -3,6 +3,7 @@
 // single keys, and restored on every way out of the program.
 #include "konzole.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <termios.h>
@@ -15,6 +16,7 @@
 #include <initializer_list>
 
 #include "kom.h"
+#include "publikace.h"
 #include "rs232.h"
 #include "ser.h"
 
@@ -39,6 +41,9 @@ volatile sig_atomic_t m_pokracovani = 0;
 
 void po_pokracovani(int) { m_pokracovani = 1; }
 
+// The immediate way out: the port's exclusive use given up, a copy in
+// progress removed, the terminal restored, then the signal's own ending.
+// Async-signal-safe.
 void obnov_po_signalu(int sig) {
   rs232_Uvolni_porty();
   Kopie_Uklid();
@@ -46,6 +51,51 @@ void obnov_po_signalu(int sig) {
   m_zmeneno = 0;
   signal(sig, SIG_DFL);
   raise(sig);  // delivered on return, so the exit status shows the signal
+}
+
+// SIGTERM, SIGINT and SIGHUP stop the program cleanly: their handler only
+// notes the signal and wakes the waits through the pipe; the stop itself
+// runs at the wait. A second signal takes the immediate way.
+volatile sig_atomic_t m_signal_zastaveni = 0;
+int m_budik[2] = {-1, -1};
+bool m_zastavuje_se = false;
+
+void pri_signalu_zastaveni(int sig) {
+  if (m_signal_zastaveni != 0 || m_budik[1] < 0) {
+    obnov_po_signalu(sig);
+    return;
+  }
+  m_signal_zastaveni = sig;
+  const int e = errno;
+  const ssize_t r = write(m_budik[1], "s", 1);
+  (void)r;
+  errno = e;
+}
+
+// The clean stop, in normal context: the scales' supply switched off while
+// the port lives, the broker's queue drained for a while, the port
+// released and the terminal restored, then the end by the same signal.
+void zastav_po_signalu() {
+  const int sig = m_signal_zastaveni;
+  if (sig == 0 || m_zastavuje_se) return;
+  m_zastavuje_se = true;
+  char b[16];
+  while (read(m_budik[0], b, sizeof b) > 0) {
+  }
+  g_tisk_chyby_jiz_proveden = 1;  // no error report on the way out
+  if (g_fd >= 0 && !kom_Port_ztracen()) kom_Napajeni_vahy(0);
+  Publikace_konec(2.0);
+  kom_Zavri_port();
+  Kopie_Uklid();
+  std::fflush(nullptr);
+  kon_Obnov_terminal();
+  signal(sig, SIG_DFL);
+  sigset_t m;
+  sigemptyset(&m);
+  sigaddset(&m, sig);
+  sigprocmask(SIG_UNBLOCK, &m, nullptr);
+  raise(sig);
+  _exit(128 + sig);  // only if the signal did not end it
 }
 
 void obnov_pri_konci() { kon_Obnov_terminal(); }
@@ -97,7 +147,7 @@ bool cekej_na_fd(int ms) {
       long long z = konec - ted_ms();
       zbyva = z < 0 ? 0 : static_cast<int>(z);
     }
-    int r = poll(&p, 1, zbyva);
+    int r = rs232_Poll(&p, 1, zbyva);
     if (r > 0) return true;
     if (r == 0) return false;
     if (errno != EINTR) return true;  // let the read find out what is wrong
@@ -114,8 +164,9 @@ bool dopln(bool cekat) {
   std::fflush(stdout);
   for (;;) {
     // poll() says readable at the end of a file or of /dev/null as well, so
-    // only the read below tells a key from the end of input.
-    if (!cekat && !cekej_na_fd(0)) return false;
+    // only the read below tells a key from the end of input. A wait for
+    // input is a poll too, so that a stop wakes it.
+    if (!cekej_na_fd(cekat ? -1 : 0)) return false;
     ssize_t n = read(0, m_buf, sizeof m_buf);
     if (n > 0) {
       m_konec = static_cast<std::size_t>(n);
@@ -284,7 +335,8 @@ void Konec_programu() {
   std::printf("--- program servis, byl ukoncen ---\n");
   std::fflush(stdout);
   kon_Obnov_terminal();
-  std::exit(0);
+  // A one-pass run tells its pass; every other run ends with 0.
+  std::exit(g_ukonceni_probehlo != 0 ? g_stav_pruchodu : 0);
 }
 
 void kon_Priprav_signaly() {
@@ -293,20 +345,26 @@ void kon_Priprav_signaly() {
   pripraveno = true;
   std::atexit(obnov_pri_konci);
   // The same ending whatever standard input is (a terminal, /dev/null under
-  // a service manager, a pipe): the port's exclusive use is given up, a copy
-  // in progress removed and the terminal restored. SIGABRT is a failed
-  // assertion. A signal found ignored stays so, as whoever started us wanted.
-  struct sigaction nova {};
-  nova.sa_handler = obnov_po_signalu;
-  sigemptyset(&nova.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT}) sigaddset(&nova.sa_mask, sig);
-  nova.sa_flags = 0;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT}) {
+  // a service manager, a pipe). Only a signal at its default action is
+  // taken over: one found ignored (nohup) stays ignored, and a handler
+  // someone installed before us (a sanitizer's) stays theirs.
+  auto prevezmi = [](int sig, void (*obsluha)(int)) {
     struct sigaction stara {};
-    sigaction(sig, nullptr, &stara);
-    if (stara.sa_handler == SIG_IGN) continue;
+    if (sigaction(sig, nullptr, &stara) != 0 || (stara.sa_flags & SA_SIGINFO) || stara.sa_handler != SIG_DFL) return;
+    struct sigaction nova {};
+    nova.sa_handler = obsluha;
+    sigfillset(&nova.sa_mask);
+    nova.sa_flags = 0;  // no restart: a blocking call returns to its wait
     sigaction(sig, &nova, nullptr);
-  }
+  };
+  if (m_budik[0] < 0 && pipe2(m_budik, O_CLOEXEC | O_NONBLOCK) == 0) rs232_Nastav_buzeni(m_budik[0], zastav_po_signalu);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) prevezmi(sig, pri_signalu_zastaveni);
+  // Every other signal whose default ends the program: the terminal and the
+  // port back at once. SIGABRT is a failed assertion.
+  for (int sig : {SIGQUIT, SIGABRT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT,
+                  SIGXCPU, SIGTRAP, SIGSYS, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
+    prevezmi(sig, obnov_po_signalu);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) prevezmi(sig, obnov_po_signalu);
   // A console pipe whose reader has gone must not end a sampling run in the
   // middle: writes to it fail and the records go on being written. Nor may a
   // file size limit kill the program in an append; the append fails instead.

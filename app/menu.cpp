@@ -214,6 +214,9 @@ void Hlavni_menu() {
   std::memset(volba, 0, sizeof volba);
   for (;;) {
     g_tisk_chyby_jiz_proveden = 0;
+    // An adapter that went away is looked for again before the next command.
+    if (kom_Port_ztracen()) Ztrata_adapteru();
+    if (Adapter_ztracen()) Najdi_adapter_znovu();
     kom_Napajeni_vahy(0);
     Tisk_menu();
 

@@ -2,6 +2,8 @@
 // start-up, menu, calibration and constant editor.
 #pragma once
 
+#include <cstddef>
+
 #include "chyba.h"
 #include "kom.h"
 #include "konzole.h"
@@ -19,6 +21,10 @@ extern const char* g_kopie;       // "kopie.txt"
 extern const char* g_zaloha;      // "zaloha.txt"
 extern int g_ukonceni_probehlo;   // 0
 extern int g_pocitadlo_bytu;      // 0, printed by option 5
+// Exit status of a one-pass run (sixth parameter): 0 every scale found was
+// measured and logged and the copy made, 1 a record, the copy or a found
+// scale failed, 2 no adapter or no scale answered.
+extern int g_stav_pruchodu;
 
 constexpr int MIN_CISLO_ZARIZENI = 0;
 constexpr int MAX_CISLO_ZARIZENI = 255;
@@ -80,6 +86,16 @@ int Najdi_nejblizsi(int* p_cislo);
 // Replaces `cil` by a copy of `zdroj` all or nothing. Returns 0; g_chyba is
 // 0 afterwards exactly when the copy was made (24 or 25 otherwise, reported).
 int Kopie(const char* zdroj, const char* cil);
+// The sampling's copy: equal to the data file afterwards, as with Kopie, but
+// brought up to date by appending what the data file gained when the copy
+// is still a prefix of it (its last record equal to the data file's bytes
+// at the same offset); otherwise the whole copy through Kopie. Returns 0.
+int Kopie_dat(const char* zdroj, const char* cil);
+// Pure: where the last line of buf[0..n) starts (after the last line end
+// before its final byte), 0 when it is the only line.
+std::size_t Zacatek_posledniho_radku(const unsigned char* buf, std::size_t n);
+// Bytes written by the copy routines so far.
+unsigned long long Kopie_zapsano_bajtu();
 // Removes the temporary file of a copy in progress; async-signal-safe, for
 // the exit on a signal.
 void Kopie_Uklid();
@@ -98,6 +114,19 @@ void Tisk_napovedy_prikazove_radky();
 int Zpracuj_prikazovou_radku(int argc, char** argv);
 // Finds the adapter from index 255 down; leaves the port open when found.
 void Pripoj_adapter();
+// Discovery on port `port` alone: the adapter at 251 or a recorder walk.
+// true with the port left open (g_cislo_portu, g_cislo_adapteru set).
+bool Hledej_adapter_na_portu(int port);
+// The open port died: closes it at once (a replugged adapter gets its old
+// name back) and says so on standard error.
+void Ztrata_adapteru();
+bool Adapter_ztracen();  // since Ztrata_adapteru, until the adapter is back
+// Discovery on `port` alone after a loss, its reports kept off the console;
+// says on standard error when the adapter is back.
+bool Navrat_adapteru(int port);
+// After a loss: discovery on every port whose node exists. true when a port
+// is open.
+bool Najdi_adapter_znovu();
 
 // --- menu, calibration, editor ----------------------------------------------------------------
 void Hlavni_menu();          // the menu loop; does not return

@@ -266,21 +266,61 @@ int Zpracuj_prikazovou_radku(int argc, char** argv) {
   return -1;
 }
 
+bool Hledej_adapter_na_portu(int port) {
+  if (kom_Otevri_nebo_zavri_port(1, port, g_rychlost_zakladni) != 0) return false;
+  if (Test_pripojeni_adapteru(ADRESA_ADAPTERU) == 0) {
+    g_cislo_portu = port;
+    g_cislo_adapteru = ADRESA_ADAPTERU;
+    return true;
+  }
+  return Najdi_nejblizsi_zaznamnik(port);
+}
+
+namespace {
+bool m_adapter_ztracen = false;
+}  // namespace
+
+void Ztrata_adapteru() {
+  if (g_fd < 0) return;
+  std::fprintf(stderr, "kvoda_ser: adapter lost on %s (%s); waiting for it\n", comports[g_fd],
+               rs232_Duvod_ztraty(g_fd));
+  std::fflush(stderr);
+  kom_Zavri_port();
+  rs232_Zapamatuj_uzly();
+  m_adapter_ztracen = true;
+}
+
+bool Adapter_ztracen() { return m_adapter_ztracen; }
+
+bool Navrat_adapteru(int port) {
+  // Reports of the search stay off the console: the command that follows
+  // makes its own.
+  const int hlaseni = g_tisk_chyby_jiz_proveden;
+  g_tisk_chyby_jiz_proveden = 1;
+  const bool zpet = Hledej_adapter_na_portu(port);
+  g_tisk_chyby_jiz_proveden = hlaseni;
+  if (!zpet) return false;
+  m_adapter_ztracen = false;
+  std::fprintf(stderr, "kvoda_ser: adapter %d back on %s\n", g_cislo_adapteru, comports[port]);
+  std::fflush(stderr);
+  return true;
+}
+
+bool Najdi_adapter_znovu() {
+  if (!m_adapter_ztracen) return g_fd >= 0;
+  for (int port = RS232_PORTS - 1; port >= 0; --port) {
+    struct stat st {};
+    if (comports[port][0] != '\0' && stat(comports[port], &st) == 0 && Navrat_adapteru(port)) return true;
+  }
+  return false;
+}
+
 void Pripoj_adapter() {
   std::printf("Hledam pripojeny adapter...");
   std::fflush(stdout);
   bool nalezen = false;
   // From the highest index down: the adapter on the highest port wins.
-  for (int port = RS232_PORTS - 1; port >= 0 && !nalezen; --port) {
-    if (kom_Otevri_nebo_zavri_port(1, port, g_rychlost_zakladni) != 0) continue;
-    if (Test_pripojeni_adapteru(ADRESA_ADAPTERU) == 0) {
-      g_cislo_portu = port;
-      g_cislo_adapteru = ADRESA_ADAPTERU;
-      nalezen = true;
-    } else {
-      nalezen = Najdi_nejblizsi_zaznamnik(port);
-    }
-  }
+  for (int port = RS232_PORTS - 1; port >= 0 && !nalezen; --port) nalezen = Hledej_adapter_na_portu(port);
   if (!nalezen) {
     Tisk_chyby("Pripoj_adapter");
     std::fflush(stdout);

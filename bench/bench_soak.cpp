@@ -2,15 +2,12 @@
 // Prints passes per minute, the processor share, and whether memory or open
 // descriptors grew; checks every pass's record count against the scales that
 // answered. Run the AddressSanitizer build of it for leaks.
-#include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <random>
 #include <string>
 
@@ -20,41 +17,6 @@
 #include "prostredi.h"
 #include "kom_hodiny.h"
 #include "sim.h"
-
-namespace {
-
-long rss_kb() {
-  std::ifstream f("/proc/self/status");
-  std::string k;
-  while (f >> k) {
-    if (k == "VmRSS:") {
-      long v = 0;
-      f >> v;
-      return v;
-    }
-  }
-  return -1;
-}
-
-int open_fds() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  if (d == nullptr) return -1;
-  while (readdir(d) != nullptr) ++n;
-  closedir(d);
-  return n - 3;  // ".", ".." and the directory's own descriptor
-}
-
-long lines(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) return 0;
-  long n = 0;
-  for (int c; (c = std::fgetc(f)) != EOF;) n += c == '\n';
-  std::fclose(f);
-  return n;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   int passes = argc > 1 ? std::atoi(argv[1]) : 300;
@@ -73,17 +35,8 @@ int main(int argc, char** argv) {
   double w0 = 0, c0 = 0;
   {
     sim::Line line(d + "/ttyS0");
-    // Virtual time: deadlines and pauses pass at once, and the line, on the
-    // same time, still has its replies delivered before any skip past them.
     KomVirtualniHodiny hodiny;
-    line.set_clock([&] { return hodiny.cas_us() / 1e6; });
-    hodiny.nastav_protistranu(
-        [&] {
-          double q = line.quiet_for();
-          return q < 0 ? -1LL : static_cast<long long>(std::ceil(q * 1000));
-        },
-        [&] { line.wake(); });
-    kom_Nastav_hodiny(&hodiny);
+    Virtualni_cas_s_linkou(hodiny, line);
     line.add_adapter(251);
     for (int n = 0; n < 32; ++n) {
       line.add_scale(n);
@@ -102,8 +55,8 @@ int main(int argc, char** argv) {
     c0 = cpu_s();
     for (int pass = 0; pass < passes; ++pass) {
       if (pass == 1) {  // after the first pass has set up every buffer
-        rss0 = rss_kb();
-        fds0 = open_fds();
+        rss0 = Rezidentni_kb();
+        fds0 = Otevrene_deskriptory();
       }
       line.clear_faults();
       line.clear_log();  // the simulator's request log would count as growth
@@ -131,10 +84,10 @@ int main(int argc, char** argv) {
         }
         line.add_fault(f);
       }
-      long before = lines(data);
+      long before = Pocet_radku(data);
       g_tisk_chyby_jiz_proveden = 0;
       Snimej_hmotnost_hledej(0);
-      long got = lines(data) - before;
+      long got = Pocet_radku(data) - before;
       records += got;
       expected_total += expected;
       if (got != expected) {
@@ -143,11 +96,10 @@ int main(int argc, char** argv) {
         std::fflush(report);
       }
     }
-    rss1 = rss_kb();
-    fds1 = open_fds();
+    rss1 = Rezidentni_kb();
+    fds1 = Otevrene_deskriptory();
     kom_Zavri_port();
-    kom_Nastav_hodiny(nullptr);
-    line.set_clock(nullptr);
+    Odpoj_virtualni_cas(line);
   }
   double wall = wall_s() - w0;
   double cpu = cpu_s() - c0;

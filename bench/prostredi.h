@@ -3,11 +3,13 @@
 // from the program's console.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "rs232.h"
@@ -34,4 +36,38 @@ inline std::FILE* Oddel_konzoli(bool i_chyby) {
   if (i_chyby) dup2(nul, 2);
   close(nul);
   return report;
+}
+
+// Resident memory of this process in kB, -1 when unknown.
+inline long Rezidentni_kb() {
+  std::ifstream f("/proc/self/status");
+  std::string k;
+  while (f >> k) {
+    if (k == "VmRSS:") {
+      long v = 0;
+      f >> v;
+      return v;
+    }
+  }
+  return -1;
+}
+
+// Descriptors this process holds open, -1 when unknown.
+inline int Otevrene_deskriptory() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr) return -1;
+  while (readdir(d) != nullptr) ++n;
+  closedir(d);
+  return n - 3;  // ".", ".." and the directory's own descriptor
+}
+
+// Line ends in a file, 0 when it cannot be read.
+inline long Pocet_radku(const std::string& cesta) {
+  std::FILE* f = std::fopen(cesta.c_str(), "r");
+  if (f == nullptr) return 0;
+  long n = 0;
+  for (int c; (c = std::fgetc(f)) != EOF;) n += c == '\n';
+  std::fclose(f);
+  return n;
 }

@@ -18,11 +18,10 @@ long long monotonni_us() {
 class SkutecneHodiny : public KomHodiny {
  public:
   long long cas_us() override { return monotonni_us(); }
+  // A pause wakes for the program's stop, like every other wait.
   void zpozdeni(int ms) override {
-    if (ms <= 0) return;
-    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000L)};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
+    const long long konec = monotonni_us() + ms * 1000LL;
+    for (long long zbyva; (zbyva = konec - monotonni_us()) > 0;) rs232_Poll(nullptr, 0, static_cast<int>((zbyva + 999) / 1000));
   }
   int cekej_na_data(int port, int ms) override { return rs232_Cekej_na_data(port, ms); }
 };

@@ -50,5 +50,8 @@ void kom_Povel_adapteru(int* zprava, int cil, int data);
 
 int kom_Otevri_nebo_zavri_port(int akce, int port, int rychlost);
 int kom_Zavri_port();
+// 1 when the open port has died (its adapter unplugged or reset): every
+// exchange on it fails until it is closed and the adapter found again.
+int kom_Port_ztracen();
 int Povel_napajeni(int akce);
 int kom_Napajeni_vahy(int zapnout);

@@ -46,6 +46,8 @@ int kom_Zavri_port() {
   return 0;
 }
 
+int kom_Port_ztracen() { return (g_fd >= 0 && rs232_Duvod_ztraty(g_fd) != nullptr) ? 1 : 0; }
+
 int Povel_napajeni(int akce) {
   g_chyba = 0;
   assert((akce >= ODPOJ)&&(akce <=PRIPOJ));

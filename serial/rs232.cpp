@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -49,6 +50,38 @@ void zavri(int fd) {
 
 // errno of the last failed open of each port, 0 after a good one.
 int m_duvod[RS232_PORTS];
+// Why an open port died (unplugged adapter, USB bus reset), nullptr while
+// it lives.
+const char* m_ztrata[RS232_PORTS];
+
+void zemrel(int index, const char* proc) {
+  if (m_ztrata[index] == nullptr) m_ztrata[index] = proc;
+}
+
+bool chyba_zarizeni(int e) { return e == EIO || e == ENXIO || e == ENODEV; }
+
+// The identity of each port's node as last seen, to tell a node that
+// appeared (or came back as another device) from one that stayed.
+struct Uzel {
+  bool je = false;
+  dev_t zarizeni = 0;
+  ino_t inode = 0;
+};
+Uzel m_uzly[RS232_PORTS];
+
+int m_buzeni = -1;
+void (*m_pri_buzeni)() = nullptr;
+
+Uzel uzel(int index) {
+  struct stat st {};
+  Uzel u;
+  if (comports[index][0] != '\0' && stat(comports[index], &st) == 0) {
+    u.je = true;
+    u.zarizeni = st.st_rdev;
+    u.inode = st.st_ino;
+  }
+  return u;
+}
 char m_vzor[RS232_NAME_LEN + 2];  // a usable pattern is never longer than its names + 1
 
 // Records why the open of port `index` failed; always 1, the failure result.
@@ -153,6 +186,7 @@ int OpenComport(unsigned index, int baudrate) {
   // closed descriptor behind for a later operation to hit.
   Cport[index] = fd;
   m_duvod[index] = 0;
+  m_ztrata[index] = nullptr;
   return 0;
 }
 
@@ -167,7 +201,16 @@ int PollComport(int index, unsigned char* buf, int size) {
   if (index < 0 || index >= RS232_PORTS || Cport[index] < 0 || buf == nullptr || size <= 0) return 0;
   if (size > RS232_POLL_MAX) size = RS232_POLL_MAX;
   ssize_t n = read(Cport[index], buf, static_cast<std::size_t>(size));
-  return n > 0 ? static_cast<int>(n) : 0;
+  if (n > 0) return static_cast<int>(n);
+  if (n < 0 && chyba_zarizeni(errno)) {
+    zemrel(index, "read error");
+  } else if (n == 0) {
+    // The line is raw with no minimum, so an empty read is normal; only a
+    // hang-up behind it means the port is gone.
+    pollfd p{Cport[index], POLLIN, 0};
+    if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR))) zemrel(index, "hang-up");
+  }
+  return 0;
 }
 
 int SendByte(int index, int byte) {
@@ -181,6 +224,9 @@ int SendByte(int index, int byte) {
       pollfd p{Cport[index], POLLOUT, 0};
       int r = poll(&p, 1, k_cekani_na_zapis_ms);
       if (r > 0 && (p.revents & POLLOUT) && !(p.revents & (POLLERR | POLLHUP | POLLNVAL))) continue;
+      if (r > 0 && (p.revents & (POLLERR | POLLHUP))) zemrel(index, "hang-up");
+    } else if (n < 0 && chyba_zarizeni(errno)) {
+      zemrel(index, "write error");
     }
     return 1;
   }
@@ -219,10 +265,11 @@ int rs232_Cekej_na_data(int index, int ms) {
   clock_gettime(CLOCK_MONOTONIC, &zacatek);
   if (fd >= 0) {
     pollfd p{fd, POLLIN, 0};
-    int r = poll(&p, 1, ms);
+    int r = rs232_Poll(&p, 1, ms);
     if (r == 0) return 0;
     if (r > 0 && (p.revents & POLLIN) && !(p.revents & (POLLHUP | POLLERR | POLLNVAL))) return 1;
     if (r < 0 && errno == EINTR) return 0;
+    if (r > 0 && (p.revents & (POLLHUP | POLLERR))) zemrel(index, "hang-up");
   }
   // No port, or a dead one (unplugged adapter: hang-up or error at once, for
   // ever): sleep the time out instead of returning into a spinning caller.
@@ -230,11 +277,7 @@ int rs232_Cekej_na_data(int index, int ms) {
   clock_gettime(CLOCK_MONOTONIC, &ted);
   long long uplynulo = (ted.tv_sec - zacatek.tv_sec) * 1000LL + (ted.tv_nsec - zacatek.tv_nsec) / 1000000;
   long long zbyva = ms - uplynulo;
-  if (zbyva > 0) {
-    timespec t{static_cast<time_t>(zbyva / 1000), static_cast<long>((zbyva % 1000) * 1000000)};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
-  }
+  if (zbyva > 0 && rs232_Poll(nullptr, 0, static_cast<int>(zbyva)) < 0) return 0;
   return fd >= 0 ? -1 : 0;
 }
 
@@ -242,4 +285,64 @@ void rs232_Uvolni_porty() {
   for (int fd : Cport) {
     if (fd >= 0) ioctl(fd, TIOCNXCL);
   }
+}
+
+const char* rs232_Duvod_ztraty(int index) {
+  if (index < 0 || index >= RS232_PORTS || Cport[index] < 0) return nullptr;
+  if (m_ztrata[index] == nullptr) {
+    pollfd p{Cport[index], POLLIN, 0};
+    if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR))) zemrel(index, "hang-up");
+  }
+  if (m_ztrata[index] == nullptr) {
+    struct stat st {};
+    if (stat(comports[index], &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) zemrel(index, "node gone");
+  }
+  return m_ztrata[index];
+}
+
+void rs232_Zapamatuj_uzly() {
+  for (int i = 0; i < RS232_PORTS; ++i) m_uzly[i] = uzel(i);
+}
+
+int rs232_Novy_uzel() {
+  int novy = -1;
+  for (int i = RS232_PORTS - 1; i >= 0; --i) {
+    const Uzel u = uzel(i);
+    const Uzel byl = m_uzly[i];
+    m_uzly[i] = u;
+    if (novy < 0 && u.je && (!byl.je || byl.zarizeni != u.zarizeni || byl.inode != u.inode)) novy = i;
+  }
+  return novy;
+}
+
+void rs232_Nastav_buzeni(int fd, void (*pri_buzeni)()) {
+  m_buzeni = fd;
+  m_pri_buzeni = pri_buzeni;
+}
+
+int rs232_Poll(pollfd* p, int n, int ms) {
+  pollfd v[2];
+  if (n > 1 || (n == 1 && p == nullptr)) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (n == 1) v[0] = p[0];
+  int pocet = n;
+  if (m_buzeni >= 0) v[pocet++] = pollfd{m_buzeni, POLLIN, 0};
+  int r;
+  if (pocet == 0) {
+    // Nothing to watch: a plain sleep.
+    if (ms < 0) ms = 0;
+    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000L)};
+    r = nanosleep(&t, nullptr) == 0 ? 0 : -1;
+  } else {
+    r = poll(v, static_cast<nfds_t>(pocet), ms);
+  }
+  if (r > 0 && m_buzeni >= 0 && v[pocet - 1].revents != 0) {
+    if (m_pri_buzeni != nullptr) m_pri_buzeni();
+    errno = EINTR;
+    return -1;
+  }
+  if (n == 1) p[0].revents = v[0].revents;
+  return r;
 }

@@ -2,6 +2,8 @@
 // control), non-blocking reads, single-byte writes, close.
 #pragma once
 
+#include <poll.h>
+
 #include <cstddef>
 
 // Number of port slots; index 255 has an empty name and never opens.
@@ -48,3 +50,24 @@ int rs232_Cekej_na_data(int index, int ms);
 // (async-signal-safe): a port whose far end stays open, as the simulator's
 // does, can then be opened again after the program was interrupted.
 void rs232_Uvolni_porty();
+
+// Why port `index`, open, has died (the adapter unplugged or reset): "hang-up",
+// "read error", "write error" or "node gone"; nullptr while it lives or when
+// it is not open. Looks at the node in the file system.
+const char* rs232_Duvod_ztraty(int index);
+
+// Notes the nodes of the pattern as they are now.
+void rs232_Zapamatuj_uzly();
+// Looks at the nodes of the pattern (a stat each, nothing opened): the
+// highest index whose node appeared, or is another one, since the last look;
+// -1 when none.
+int rs232_Novy_uzel();
+
+// The wake-up of every wait of the program: `fd` becomes readable when the
+// program is to stop (a signal handler writes to a pipe), and `pri_buzeni`
+// then runs in normal context. -1 and nullptr remove it.
+void rs232_Nastav_buzeni(int fd, void (*pri_buzeni)());
+// poll() on the n entries of p (n may be 0) and the wake-up, up to ms
+// milliseconds (-1 without limit). When the wake-up is readable its routine
+// runs first; if that returns, the result is -1 with errno EINTR.
+int rs232_Poll(pollfd* p, int n, int ms);

@@ -155,6 +155,13 @@ TEST(Rs232, PollCapsAndSendEchoes) {
 TEST(Rs232, DeadPortFailsWithoutSpinning) {
   Pty p;
   ASSERT_EQ(0, OpenComport(0, 4800));
+  EXPECT_EQ(nullptr, rs232_Duvod_ztraty(0));
+  // The names as they are; a node that appears afterwards is news once.
+  rs232_Zapamatuj_uzly();
+  EXPECT_EQ(-1, rs232_Novy_uzel());
+  ASSERT_EQ(0, symlink("/dev/null", p.dir.port(7).c_str()));
+  EXPECT_EQ(7, rs232_Novy_uzel());
+  EXPECT_EQ(-1, rs232_Novy_uzel());
   close(p.master);
   close(p.slave);
   p.master = p.slave = -1;
@@ -171,5 +178,7 @@ TEST(Rs232, DeadPortFailsWithoutSpinning) {
   unsigned char b;
   EXPECT_EQ(0, PollComport(0, &b, 1));
   EXPECT_EQ(1, SendByte(0, 1));
+  EXPECT_STREQ("hang-up", rs232_Duvod_ztraty(0));
   CloseComport(0);
+  EXPECT_EQ(nullptr, rs232_Duvod_ztraty(0));  // no port open
 }

@@ -25,6 +25,7 @@
 #include "rs232.h"
 #include "ser.h"
 #include "sim.h"
+#include "sledovani.h"
 
 namespace {
 
@@ -35,17 +36,18 @@ double ted_s() {
 // The protocol clock's time: virtual where the test runs on virtual time.
 double cas_s() { return kom_Hodiny().cas_us() / 1e6; }
 
-// Standard output of fn, taken through a file on descriptor 1.
-std::string zachyt(const std::function<void()>& fn) {
-  std::fflush(stdout);
+// Standard output (or with cislo 2, error) of fn, taken through a file on
+// that descriptor.
+std::string zachyt(const std::function<void()>& fn, int cislo = 1) {
+  std::fflush(nullptr);
   char jmeno[] = "/tmp/kvoutXXXXXX";
   int fd = mkstemp(jmeno);
   unlink(jmeno);
-  int stary = dup(1);
-  dup2(fd, 1);
+  int stary = dup(cislo);
+  dup2(fd, cislo);
   fn();
-  std::fflush(stdout);
-  dup2(stary, 1);
+  std::fflush(nullptr);
+  dup2(stary, cislo);
   close(stary);
   std::string s;
   lseek(fd, 0, SEEK_SET);
@@ -254,10 +256,10 @@ TEST(Snimani, TwoScalesOnePass) {
   EXPECT_FALSE(l.line.supply_on());
 }
 
-TEST(Snimani, LastScaleNoCopyAndKeysDiscarded) {
+TEST(Snimani, LastScaleCopiedAndKeysDiscarded) {
   // A scale stored as 40 that answers at 31: found as 31, asked at the
   // number its first block gives, recorded as 31. After 31 the pass ends
-  // without a copy; under the stop-after-first-pass setting every key waiting
+  // with the copy made; under the stop-after-first-pass setting every key waiting
   // is taken and discarded.
   Linka l;
   l.line.add_scale(40);
@@ -274,7 +276,7 @@ TEST(Snimani, LastScaleNoCopyAndKeysDiscarded) {
   auto z = radky(harness::read_file(l.zaznam));
   ASSERT_EQ(1u, z.size()) << out;
   EXPECT_EQ("31\t", z[0].substr(0, 3));
-  EXPECT_FALSE(existuje(l.kopie));
+  EXPECT_EQ(harness::read_file(l.zaznam), harness::read_file(l.kopie));
   EXPECT_EQ((std::vector<int>{0}), l.hledani_od());
   auto bloky = l.povely(2);
   ASSERT_EQ(3u, bloky.size());
@@ -587,4 +589,118 @@ TEST(Kopie, WriteFailureIsReported) {
   int souboru = 0;
   while (dirent* e = readdir(d.get())) souboru += e->d_name[0] != '.' || std::strlen(e->d_name) > 2;
   EXPECT_EQ(2, souboru);
+}
+
+TEST(Sledovani, OneLinePerChangeOfAScalesState) {
+  enum Co { VYSLEDEK, NENALEZENA, ZAPOMEN };
+  struct Krok {
+    Co co;
+    int cislo, kod;
+    const char* radek;  // nullptr: nothing said
+  } kroky[] = {
+      {VYSLEDEK, 3, 0, nullptr},  // a first good result is no news
+      {VYSLEDEK, 3, 0, nullptr},
+      {VYSLEDEK, 3, 7, "kvoda_ser: scale 3: stopped answering (error 7 CHYBA_CEKANI_PRIJEM)\n"},
+      {VYSLEDEK, 3, 7, nullptr},
+      {VYSLEDEK, 3, 2, nullptr},  // another code is no change
+      {VYSLEDEK, 3, 0, "kvoda_ser: scale 3: answers again\n"},
+      {VYSLEDEK, 9, 2, "kvoda_ser: scale 9: failed (error 2 CHYBA_KONTROLNI_SUMY)\n"},  // a first failure is
+      {NENALEZENA, 9, 0, "kvoda_ser: scale 9: no longer found\n"},
+      {NENALEZENA, 9, 0, nullptr},
+      {NENALEZENA, 12, 0, nullptr},  // never seen: nothing to miss
+      {VYSLEDEK, 9, 0, "kvoda_ser: scale 9: answers again\n"},
+      {VYSLEDEK, 31, 99, "kvoda_ser: scale 31: failed (error 99 unknown)\n"},
+      {VYSLEDEK, 32, 7, nullptr},  // outside the sampled range
+      {ZAPOMEN, 0, 0, nullptr},    // the adapter's own line stood for them
+      {VYSLEDEK, 3, 0, nullptr},
+      {VYSLEDEK, 31, 7, "kvoda_ser: scale 31: stopped answering (error 7 CHYBA_CEKANI_PRIJEM)\n"},
+  };
+  Sledovani_vah s;
+  for (const Krok& k : kroky) {
+    SCOPED_TRACE(std::to_string(k.cislo) + "/" + std::to_string(k.kod));
+    char radek[160] = "";
+    bool rekl = false;
+    if (k.co == VYSLEDEK) rekl = s.Vysledek(k.cislo, k.kod, radek, sizeof radek);
+    if (k.co == NENALEZENA) rekl = s.Nenalezena(k.cislo, radek, sizeof radek);
+    if (k.co == ZAPOMEN) s.Zapomen();
+    EXPECT_EQ(k.radek != nullptr, rekl);
+    if (k.radek != nullptr) {
+      EXPECT_STREQ(k.radek, radek);
+    }
+  }
+}
+
+TEST(Snimani, ScaleThatStopsAnsweringIsSaidOnceAndThePassStatusFollows) {
+  Linka l;
+  l.line.add_scale(3);
+  l.line.add_scale(7);
+  g_ukonceni = 1;
+  auto pruchod = [&] { return zachyt([&] { Snimej_hmotnost_hledej(0); }, 2); };
+  // Other tests of this process may have met scale 3 or 7 already.
+  pruchod();
+  EXPECT_EQ(0, g_stav_pruchodu);
+  sim::FaultRule f;
+  f.device = 7;
+  f.command = 3;
+  f.fault = sim::Fault::Silence;
+  l.line.add_fault(f);
+  std::string chyby;
+  for (int i = 0; i < 3; ++i) {
+    chyby += pruchod();
+    EXPECT_EQ(1, g_stav_pruchodu);
+  }
+  EXPECT_EQ("kvoda_ser: scale 7: stopped answering (error 7 CHYBA_CEKANI_PRIJEM)\n", chyby);
+  l.line.clear_faults();
+  EXPECT_EQ("kvoda_ser: scale 7: answers again\n", pruchod());
+  EXPECT_EQ(0, g_stav_pruchodu);
+  // Every pass's records are in the copy, the last scale's too.
+  EXPECT_EQ(harness::read_file(l.zaznam), harness::read_file(l.kopie));
+  EXPECT_EQ(2u + 3u + 2u, radky(harness::read_file(l.zaznam)).size());
+}
+
+TEST(Kopie, SamplingCopyAppendsWhileItIsAPrefix) {
+  EXPECT_EQ(0u, Zacatek_posledniho_radku(reinterpret_cast<const unsigned char*>("abc\n"), 4));
+  EXPECT_EQ(3u, Zacatek_posledniho_radku(reinterpret_cast<const unsigned char*>("ab\ncd\n"), 6));
+  EXPECT_EQ(3u, Zacatek_posledniho_radku(reinterpret_cast<const unsigned char*>("ab\ncd"), 5));
+  EXPECT_EQ(0u, Zacatek_posledniho_radku(reinterpret_cast<const unsigned char*>("\n"), 1));
+
+  harness::TempDir dir;
+  const std::string data = dir.file("zaznam.txt"), kopie = dir.file("kopie.txt");
+  auto inode = [](const std::string& p) {
+    struct stat st {};
+    return stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  std::string obsah;
+  for (int i = 0; i < 2000; ++i) obsah += " 3\t01.01.2026 10:00:00\t  12.50\t 20.0\t100000\t200000\t 10000\t" + std::to_string(i) + "\n";
+  const std::string zaznam = " 3\t01.01.2026 10:05:00\t  12.60\t 20.1\t100001\t200001\t 10001\t30001\n";
+  struct Pripad {
+    const char* jak;
+    std::string kopie_pred, data_pridano;
+    bool pripsano;  // the copy kept its file and only the new bytes were written
+  } pripady[] = {
+      {"a prefix gains the new record", obsah, zaznam, true},
+      {"an equal copy stays", obsah + zaznam, zaznam, true},
+      {"an unfinished last line waits", obsah, zaznam + "17\t01.01", true},
+      {"a last record that differs", obsah.substr(0, obsah.size() - 2) + "X\n", zaznam, false},
+      {"a copy larger than the data", obsah + zaznam + zaznam, "", false},
+      {"no copy yet", "", zaznam, false},
+  };
+  for (const Pripad& c : pripady) {
+    SCOPED_TRACE(c.jak);
+    harness::write_file(data, obsah + c.data_pridano);
+    unlink(kopie.c_str());
+    if (!c.kopie_pred.empty()) harness::write_file(kopie, c.kopie_pred);
+    const auto pred = inode(kopie);
+    const unsigned long long zapsano = Kopie_zapsano_bajtu();
+    g_tisk_chyby_jiz_proveden = 0;
+    std::string out = zachyt([&] { EXPECT_EQ(0, Kopie_dat(data.c_str(), kopie.c_str())); });
+    EXPECT_EQ(0, g_chyba);
+    EXPECT_EQ("", out);
+    const std::string d = harness::read_file(data);
+    EXPECT_EQ(d.substr(0, d.rfind('\n') + 1), harness::read_file(kopie));
+    EXPECT_EQ(c.pripsano, pred != 0 && pred == inode(kopie));
+    if (c.pripsano) {
+      EXPECT_EQ(c.kopie_pred.size() < obsah.size() + 1 ? zaznam.size() : 0u, Kopie_zapsano_bajtu() - zapsano);
+    }
+  }
 }

@@ -395,7 +395,12 @@ TEST(HledaniAdapteru, NothingAnswersReportsAndGoesOnIntoTheMenu) {
   harness::TempDir bez_portu;
   harness::Options o;
   o.cwd = bez_portu.path;
-  std::vector<harness::Result> behy = harness::run_side_by_side({{Volby(dir), "n\n"}, {o, "n\n"}}, 40);
+  // A pattern under a file, whose names fail with "not a directory", is as
+  // much no port as a missing one.
+  harness::Options pod_souborem = o;
+  pod_souborem.port_pattern = "/etc/passwd/tty%d";
+  std::vector<harness::Result> behy =
+      harness::run_side_by_side({{Volby(dir), "n\n"}, {o, "n\n"}, {pod_souborem, "n\n"}}, 40);
   harness::Result r = behy[0];
   // The menu's power-off then finds no port and times out.
   EXPECT_EQ(k_hledam + Hlaseni("Pripoj_adapter", 7) + Hlaseni("Povel_napajeni", 7) + Menu() + k_konec, r.out);
@@ -414,6 +419,8 @@ TEST(HledaniAdapteru, NothingAnswersReportsAndGoesOnIntoTheMenu) {
       "kvoda_ser: no port named by the pattern /nonexistent-kvoda/ttyNONE%d exists; KVODA_PORT_PATTERN chooses "
       "another\n",
       r.err);
+  EXPECT_EQ("kvoda_ser: no port named by the pattern /etc/passwd/tty%d exists; KVODA_PORT_PATTERN chooses another\n",
+            behy[2].err);
 }
 
 TEST(HledaniAdapteru, PortsThatWillNotOpenSayWhy) {

@@ -95,3 +95,11 @@ int PollComport(int, unsigned char* buf, int size) {
 
 int rs232_Cekej_na_data(int, int) { return !m_ozvena.empty() || m_pos < m_size ? 1 : 0; }
 void rs232_Uvolni_porty() {}
+int rs232_Duvod_selhani(int) { return 0; }
+const char* rs232_Vzor_jmen() { return ""; }
+// The line never dies and no node comes or goes.
+const char* rs232_Duvod_ztraty(int) { return nullptr; }
+void rs232_Zapamatuj_uzly() {}
+int rs232_Novy_uzel() { return -1; }
+void rs232_Nastav_buzeni(int, void (*)()) {}
+int rs232_Poll(pollfd* p, int n, int ms) { return poll(p, static_cast<nfds_t>(n), ms); }

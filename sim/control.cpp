@@ -40,6 +40,18 @@ const ScaleStatus* find_scale(const LineStatus& s, int id) {
 
 }  // namespace
 
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t from = 0;
+  while (from < text.size()) {
+    std::size_t nl = text.find('\n', from);
+    if (nl == std::string::npos) nl = text.size();
+    lines.push_back(text.substr(from, nl - from));
+    from = nl + 1;
+  }
+  return lines;
+}
+
 std::string control_socket_path(const std::string& link) {
   const std::size_t slash = link.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : link.substr(0, slash));

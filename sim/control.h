@@ -28,6 +28,10 @@ std::string control_socket_path(const std::string& link);
 // the reason when it is refused.
 std::string carry_out_request(Line& line, const std::string& request);
 
+// The lines of a text, without their line ends (a last one without one
+// counts too).
+std::vector<std::string> lines_of(const std::string& text);
+
 // What --status prints.
 std::string status_text(const LineStatus& s);
 

@@ -63,12 +63,7 @@ int run_control(const std::string& link, const std::vector<std::string>& request
     return 1;
   }
   int status = 0;
-  std::size_t from = 0;
-  while (from < in.size()) {
-    std::size_t nl = in.find('\n', from);
-    if (nl == std::string::npos) nl = in.size();
-    const std::string l = in.substr(from, nl - from);
-    from = nl + 1;
+  for (const std::string& l : lines_of(in)) {
     if (l.compare(0, 2, "+ ") == 0) {
       std::fprintf(out, "%s\n", l.c_str() + 2);
     } else if (l.compare(0, 2, "! ") == 0) {

@@ -43,13 +43,7 @@ void send_all(int fd, const std::string& s) {
 // Each line of `text` with `mark` before it.
 std::string marked(const std::string& text, const char* mark) {
   std::string s;
-  std::size_t from = 0;
-  while (from < text.size()) {
-    std::size_t nl = text.find('\n', from);
-    if (nl == std::string::npos) nl = text.size();
-    s += mark + text.substr(from, nl - from) + "\n";
-    from = nl + 1;
-  }
+  for (const std::string& l : lines_of(text)) s += mark + l + "\n";
   return s;
 }
 
@@ -124,12 +118,7 @@ struct ControlServer::Impl {
       in.append(buf, static_cast<std::size_t>(n));
       if (in.size() > MAX_REQUEST) return send_all(fd, "! request too long\n");
     }
-    std::size_t from = 0;
-    while (from < in.size()) {
-      std::size_t nl = in.find('\n', from);
-      if (nl == std::string::npos) nl = in.size();
-      const std::string request = in.substr(from, nl - from);
-      from = nl + 1;
+    for (const std::string& request : lines_of(in)) {
       if (request.empty()) continue;
       try {
         send_all(fd, marked(carry_out_request(line, request), "+ "));

@@ -107,7 +107,8 @@ std::string carry_out_request(Line& line, const std::string& request) {
   try {
     if (verb == "set" && has_arg) {
       const ScaleChange c = parse_change(arg);
-      const ScaleStatus* sc = find_scale(line.status(), c.number);
+      const LineStatus now = line.status();
+      const ScaleStatus* sc = find_scale(now, c.number);
       if (!sc) refuse("no scale " + std::to_string(c.number) + " on the line");
       line.set_load(c.number, c.set_kg ? c.kg : sc->kg, c.set_deg ? c.deg_c : sc->deg_c);
       std::string a = "scale " + std::to_string(c.number) + ":";
@@ -122,7 +123,8 @@ std::string carry_out_request(Line& line, const std::string& request) {
       bool back = false;
       for (const ScaleStatus& r : before.removed) back = back || r.id == s.number;
       line.add_scale(s.number);
-      const ScaleStatus* sc = find_scale(line.status(), s.number);
+      const LineStatus after = line.status();
+      const ScaleStatus* sc = find_scale(after, s.number);
       const double kg = s.kg_given ? s.kg : (sc ? sc->kg : 0), deg = s.deg_given ? s.deg_c : (sc ? sc->deg_c : 20);
       line.set_load(s.number, kg, deg);
       return "scale " + std::to_string(s.number) + (back ? ": back on the line with its EEPROM, " : ": on the line, ") +

@@ -842,10 +842,16 @@ TEST(KvodaSim, CommandLine) {
     EXPECT_TRUE(killed.wait_exit(10));
   }
   EXPECT_EQ(::lstat(dir.port(3).c_str(), &st), 0);
+  EXPECT_EQ(::lstat((dir.port(3) + ".ctl").c_str(), &st), 0);
   harness::Process next(o);
   ASSERT_TRUE(next.wait_for("KVODA_PORT_PATTERN=", 10)) << next.err();
   Client c3(dir.port(3));
   EXPECT_EQ(c3.exchange(41, 5, {2}).status, 0);
+  // Its control socket too.
+  o.args = {"--port", dir.port(3), "--stat"};
+  harness::Result status = harness::run(o, "", 10);
+  EXPECT_EQ(status.exit_code, 0) << status.err;
+  EXPECT_NE(status.out.find("\nadapter 41\n"), std::string::npos) << status.out;
   next.signal(SIGTERM);
   EXPECT_TRUE(next.wait_exit(10));
 }

@@ -122,7 +122,17 @@ struct Line::Impl {
 
   // A fresh pseudo-terminal, raw at the line's rate, with the link pointed
   // at its slave, and the thread serving it. The caller holds `life`.
+  // Anything but a link at the path is somebody's file: never replaced.
+  void refuse_other_file() const {
+    struct stat st;
+    if (::lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+      errno = EEXIST;
+      fail("sim: " + link + " exists and is not a link");
+    }
+  }
+
   void open_terminal() {
+    refuse_other_file();
     int mfd = -1, sfd = -1;
     auto undo = [&](const std::string& what) {
       int e = errno;
@@ -203,11 +213,7 @@ struct Line::Impl {
 Line::Line(const std::string& link_path) : impl_(new Impl) {
   Impl& m = *impl_;
   m.link = link_path;
-  struct stat st;
-  if (::lstat(link_path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-    errno = EEXIST;
-    fail("sim: " + link_path + " exists and is not a link");
-  }
+  m.refuse_other_file();
   // One line per path: a lock next to the link, held while serving; the
   // kernel drops it when a simulator dies, so a stale link is replaced.
   m.lock_path = link_path + ".lock";

@@ -955,7 +955,12 @@ TEST(KvodaSim, ControlCommandWhileServing) {
   r = ctl({"--status"});
   EXPECT_EQ(r.out.find("line " + port + ": unplugged, 4800 Bd, latency 1.0 ms, supply off\nadapter 251\n"), 0u)
       << r.out;
-  // Plugged back in: a fresh terminal at the link, the supply off, the EEPROM kept.
+  // Plugged back in: a fresh terminal at the link, the supply off, the
+  // EEPROM kept; but never over somebody's file.
+  harness::write_file(port, "keep");
+  expect(ctl({"--plug"}), 2, "", "kvoda_sim: " + port + " exists and is not a link: File exists\n");
+  EXPECT_EQ(harness::read_file(port), "keep");
+  ASSERT_EQ(::unlink(port.c_str()), 0);
   r = ctl({"--plug"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out.find("adapter plugged in: " + port + " -> /dev/pts/"), 0u) << r.out;

@@ -1,10 +1,11 @@
 // kvoda_sim: simulated scale lines on pseudo-terminals, for working and
-// testing without hardware.
+// testing without hardware; and the control command for a running one.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,214 +13,13 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "control.h"
+#include "options.h"
 #include "sim.h"
 
 namespace {
-
-const char* const USAGE =
-    "usage: kvoda_sim [options] [--port PATH [line options]]... [-- COMMAND [ARGS...]]\n"
-    "options, for every line:\n"
-    "  --baud RATE                    the line's baud rate (default 4800); a program at\n"
-    "                                 another rate gets a garbled echo and no reply\n"
-    "  --latency MS                   the adapter's reception latency (0..1000, default 1;\n"
-    "                                 16 is an adapter left at its factory latency timer)\n"
-    "  --line-timing                  bytes take 10 bit times on the line, devices answer\n"
-    "                                 2 ms after a request, plus the latency (the default)\n"
-    "  --no-line-timing               echo and answer as fast as possible\n"
-    "line options apply to the preceding --port:\n"
-    "  --adapter N                    an adapter at address N\n"
-    "  --scale N[:KG[:DEGC]]          a scale number N with a true load (kg) and temperature (degC)\n"
-    "  --recorder N                   a recorder (answers only the search)\n"
-    "  --fault DEV:CMD:KIND[:COUNT]   e.g. 3:3:silence:2 (DEV and CMD may be *; CMD/D matches\n"
-    "                                 the first data byte too, KIND=P gives the fault a parameter)\n"
-    "      kinds: silence partial badchecksum longlength wrongdest wrongresponder\n"
-    "             wrongcode badstatus corruptecho garbage late short\n"
-    "  --drift                        loads and temperatures wander as a hive's do: 10 degC\n"
-    "                                 from night to day, up to 2 kg a day\n"
-    "  --log                          print every decoded request to standard error\n"
-    "Every scale has a load cell and temperature sensor of its own, chosen by its number;\n"
-    "its EEPROM starts with their factory calibration, and the constants written to it\n"
-    "change its readings as on a real scale. It answers 100 ms after its supply is on.\n"
-    "Scales answering at one number talk over each other.\n"
-    "A PATH that another kvoda_sim serves is refused.\n"
-    "Without --port: a demo line (adapter 251, hives 3, 7 and 17) in a temporary directory.\n"
-    "With a COMMAND: run it with KVODA_PORT_PATTERN set and exit with its status;\n"
-    "without: print KVODA_PORT_PATTERN=... and serve until interrupted.\n";
-
-struct ScaleSetup {
-  int number;
-  double kg, deg_c;
-};
-
-struct LineSetup {
-  std::string path;
-  std::vector<int> adapters, recorders;
-  std::vector<ScaleSetup> scales;
-  std::vector<sim::FaultRule> faults;
-  bool drift = false, log = false;
-};
-
-struct BadOption : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-int parse_int(const std::string& s, int lo, int hi, const std::string& what) {
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(s.c_str(), &end, 10);
-  if (s.empty() || *end != '\0' || errno != 0 || v < lo || v > hi)
-    throw BadOption(what + " must be a number " + std::to_string(lo) + ".." + std::to_string(hi) + ": '" + s + "'");
-  return static_cast<int>(v);
-}
-
-double parse_double(const std::string& s, double lo, double hi, const std::string& what) {
-  char* end = nullptr;
-  errno = 0;
-  double v = std::strtod(s.c_str(), &end);
-  if (s.empty() || *end != '\0' || errno != 0 || !(v >= lo && v <= hi))
-    throw BadOption(what + " must be a number " + std::to_string(lo) + ".." + std::to_string(hi) + ": '" + s + "'");
-  return v;
-}
-
-std::vector<std::string> split(const std::string& s, char c) {
-  std::vector<std::string> parts;
-  std::size_t from = 0;
-  for (;;) {
-    std::size_t at = s.find(c, from);
-    parts.push_back(s.substr(from, at == std::string::npos ? std::string::npos : at - from));
-    if (at == std::string::npos) return parts;
-    from = at + 1;
-  }
-}
-
-sim::Fault fault_kind(const std::string& k) {
-  static const struct {
-    const char* name;
-    sim::Fault f;
-  } kinds[] = {{"silence", sim::Fault::Silence},         {"partial", sim::Fault::Partial},
-               {"badchecksum", sim::Fault::BadChecksum}, {"longlength", sim::Fault::LongLength},
-               {"wrongdest", sim::Fault::WrongDest},     {"wrongresponder", sim::Fault::WrongResponder},
-               {"wrongcode", sim::Fault::WrongCode},     {"badstatus", sim::Fault::BadStatus},
-               {"corruptecho", sim::Fault::CorruptEcho}, {"garbage", sim::Fault::GarbageBefore},
-               {"late", sim::Fault::Late},               {"short", sim::Fault::Short}};
-  for (auto& e : kinds)
-    if (k == e.name) return e.f;
-  throw BadOption("unknown fault kind '" + k + "'");
-}
-
-sim::FaultRule parse_fault(const std::string& s) {
-  auto p = split(s, ':');
-  if (p.size() < 3 || p.size() > 4) throw BadOption("--fault wants DEV:CMD:KIND[:COUNT], got '" + s + "'");
-  sim::FaultRule r;
-  if (p[0] != "*") r.device = parse_int(p[0], 0, 255, "fault device");
-  auto cmd = split(p[1], '/');
-  if (cmd.size() > 2) throw BadOption("fault command wants CMD or CMD/DATA0, got '" + p[1] + "'");
-  if (cmd[0] != "*") r.command = parse_int(cmd[0], 0, 255, "fault command");
-  if (cmd.size() == 2) r.data0 = parse_int(cmd[1], 0, 255, "fault data byte");
-  auto kind = split(p[2], '=');
-  if (kind.size() > 2) throw BadOption("fault kind wants KIND or KIND=PARAM, got '" + p[2] + "'");
-  r.fault = fault_kind(kind[0]);
-  if (kind.size() == 2) r.param = parse_int(kind[1], 0, 600000, "fault parameter");
-  if (p.size() == 4) r.count = parse_int(p[3], 1, 1000000000, "fault count");
-  return r;
-}
-
-// The pattern that names all ports: the common path with the trailing port
-// number replaced by %d.
-std::string port_pattern(const std::vector<LineSetup>& lines) {
-  std::string prefix;
-  std::vector<int> seen;
-  for (auto& l : lines) {
-    std::size_t d = l.path.size();
-    while (d > 0 && l.path[d - 1] >= '0' && l.path[d - 1] <= '9') --d;
-    const std::string digits = l.path.substr(d), pre = l.path.substr(0, d);
-    if (digits.empty() || (digits.size() > 1 && digits[0] == '0') || digits.size() > 3)
-      throw BadOption("port path must end in a port number 0..254 without leading zeros: '" + l.path + "'");
-    const int n = std::atoi(digits.c_str());
-    if (n > 254) throw BadOption("port number above 254: '" + l.path + "'");
-    if (pre.find('%') != std::string::npos) throw BadOption("port path must not contain '%': '" + l.path + "'");
-    if (&l == &lines.front()) prefix = pre;
-    if (pre != prefix)
-      throw BadOption("port paths must differ only in their trailing number: '" + lines.front().path + "' and '" +
-                      l.path + "'");
-    for (int s : seen)
-      if (s == n) throw BadOption("port given twice: '" + l.path + "'");
-    seen.push_back(n);
-  }
-  return prefix + "%d";
-}
-
-struct Config {
-  std::vector<LineSetup> lines;
-  std::vector<std::string> command;
-  bool help = false;
-  int baud = 4800;
-  double latency_ms = 1;
-  bool timing = true;
-};
-
-Config parse(int argc, char** argv) {
-  Config c;
-  auto value = [&](int& i) -> std::string {
-    if (i + 1 >= argc) throw BadOption(std::string(argv[i]) + " wants a value");
-    return argv[++i];
-  };
-  auto line = [&](const char* opt) -> LineSetup& {
-    if (c.lines.empty()) throw BadOption(std::string(opt) + " must follow a --port");
-    return c.lines.back();
-  };
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--") {
-      for (++i; i < argc; ++i) c.command.push_back(argv[i]);
-      if (c.command.empty()) throw BadOption("-- wants a command after it");
-      break;
-    } else if (a == "--help" || a == "-h") {
-      c.help = true;
-    } else if (a == "--baud") {
-      c.baud = parse_int(value(i), 50, 4000000, "--baud");
-    } else if (a == "--latency") {
-      c.latency_ms = parse_double(value(i), 0, 1000, "--latency");
-    } else if (a == "--line-timing") {
-      c.timing = true;
-    } else if (a == "--no-line-timing") {
-      c.timing = false;
-    } else if (a == "--port") {
-      LineSetup l;
-      l.path = value(i);
-      c.lines.push_back(l);
-    } else if (a == "--adapter") {
-      LineSetup& l = line("--adapter");
-      l.adapters.push_back(parse_int(value(i), 0, 255, "adapter address"));
-    } else if (a == "--recorder") {
-      LineSetup& l = line("--recorder");
-      l.recorders.push_back(parse_int(value(i), 0, 255, "recorder number"));
-    } else if (a == "--scale") {
-      LineSetup& l = line("--scale");
-      auto p = split(value(i), ':');
-      if (p.size() > 3) throw BadOption("--scale wants N[:KG[:DEGC]]");
-      ScaleSetup s{parse_int(p[0], 0, 255, "scale number"), 0, 20};
-      if (p.size() > 1) s.kg = parse_double(p[1], -1000, 1000, "scale load");
-      if (p.size() > 2) s.deg_c = parse_double(p[2], -100, 200, "scale temperature");
-      for (auto& o : l.scales)
-        if (o.number == s.number) throw BadOption("scale " + p[0] + " given twice on one port");
-      l.scales.push_back(s);
-    } else if (a == "--fault") {
-      LineSetup& l = line("--fault");
-      l.faults.push_back(parse_fault(value(i)));
-    } else if (a == "--drift") {
-      line("--drift").drift = true;
-    } else if (a == "--log") {
-      line("--log").log = true;
-    } else {
-      throw BadOption("unknown option '" + a + "'");
-    }
-  }
-  return c;
-}
 
 int rm_entry(const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }
 
@@ -239,7 +39,7 @@ std::string describe(const sim::Request& r) {
 
 // Prints what the lines decoded (with --log) and keeps their logs short
 // during a long run.
-void drain_logs(std::vector<std::unique_ptr<sim::Line>>& lines, const std::vector<LineSetup>& setups) {
+void drain_logs(std::vector<std::unique_ptr<sim::Line>>& lines, const std::vector<sim::LineSetup>& setups) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
     auto reqs = lines[i]->requests();
     lines[i]->clear_log();
@@ -249,20 +49,60 @@ void drain_logs(std::vector<std::unique_ptr<sim::Line>>& lines, const std::vecto
   }
 }
 
+// A word as the shell reads it back.
+std::string shell_word(const std::string& s) {
+  if (!s.empty() && s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+=:,@%") ==
+                        std::string::npos)
+    return s;
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// This program as a second terminal reaches it: by name when the shell
+// found it on the PATH, else by its absolute path.
+std::string own_name(const char* argv0) {
+  if (std::strchr(argv0, '/') == nullptr) return argv0;
+  char real[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", real, sizeof real - 1);
+  return n > 0 ? std::string(real, static_cast<std::size_t>(n)) : std::string(argv0);
+}
+
+// The line a user types in a second terminal to put a load on scale 3 (or
+// the first scale there is), to show that the line can be changed while
+// the program runs.
+std::string control_hint(const char* argv0, const std::vector<sim::LineSetup>& lines) {
+  const sim::LineSetup* at = nullptr;
+  int number = -1;
+  for (const auto& l : lines)
+    for (const auto& s : l.scales)
+      if (!at || (s.number == 3 && number != 3)) at = &l, number = s.number;
+  const std::string port = shell_word(own_name(argv0)) + " --port " + shell_word(at ? at->path : lines[0].path);
+  if (!at) return port + " --status   # in a second terminal: the line as it is\n";
+  const std::string n = std::to_string(number);
+  return port + " --set " + n + ":load=50   # in a second terminal: 50 kg on scale " + n + "\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  Config cfg;
+  sim::Config cfg;
   try {
-    cfg = parse(argc, argv);
-  } catch (const BadOption& e) {
-    std::fprintf(stderr, "kvoda_sim: %s\n%s", e.what(), USAGE);
+    cfg = sim::parse_command_line(argc, argv);
+  } catch (const sim::BadOption& e) {
+    if (e.what()[0]) std::fprintf(stderr, "kvoda_sim: %s\n", e.what());
+    std::fputs("Try 'kvoda_sim --help' for more information.\n", stderr);
     return 2;
   }
   if (cfg.help) {
-    std::fputs(USAGE, stdout);
+    std::fputs(sim::USAGE, stdout);
     return 0;
   }
+  if (cfg.version) {
+    std::printf("kvoda_sim %s\n", KVODA_VERSION);
+    return 0;
+  }
+  if (!cfg.control.empty()) return sim::run_control(cfg.lines[0].path, cfg.control, stdout, stderr);
 
   std::string tmpdir;
   if (cfg.lines.empty()) {
@@ -272,17 +112,17 @@ int main(int argc, char** argv) {
       return 1;
     }
     tmpdir = tmpl;
-    LineSetup demo;
+    sim::LineSetup demo;
     demo.path = tmpdir + "/ttySIM0";
     demo.adapters = {251};
-    demo.scales = {{3, 38.4, 18.5}, {7, 52.1, 21.0}, {17, 27.6, 23.5}};
+    demo.scales = {{3, 38.4, 18.5, true, true}, {7, 52.1, 21.0, true, true}, {17, 27.6, 23.5, true, true}};
     demo.drift = true;
     cfg.lines.push_back(demo);
   }
   std::string pattern;
   try {
-    pattern = port_pattern(cfg.lines);
-  } catch (const BadOption& e) {
+    pattern = sim::port_pattern(cfg.lines);
+  } catch (const sim::BadOption& e) {
     std::fprintf(stderr, "kvoda_sim: %s\n", e.what());
     return 2;
   }
@@ -300,6 +140,7 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     std::vector<std::unique_ptr<sim::Line>> lines;
+    std::unique_ptr<sim::ControlServer> control;
     try {
       for (auto& setup : cfg.lines) {
         auto l = std::make_unique<sim::Line>(setup.path);
@@ -316,8 +157,12 @@ int main(int argc, char** argv) {
         l->set_drift(setup.drift);
         lines.push_back(std::move(l));
       }
+      std::vector<sim::Line*> served;
+      for (auto& l : lines) served.push_back(l.get());
+      control = std::make_unique<sim::ControlServer>(served);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "kvoda_sim: %s\n", e.what());
+      control.reset();
       lines.clear();
       if (!tmpdir.empty()) ::nftw(tmpdir.c_str(), rm_entry, 8, FTW_DEPTH | FTW_PHYS);
       return 1;
@@ -326,6 +171,8 @@ int main(int argc, char** argv) {
     pid_t child = -1;
     if (!cfg.command.empty()) {
       ::setenv("KVODA_PORT_PATTERN", pattern.c_str(), 1);
+      std::fputs(control_hint(argv[0], cfg.lines).c_str(), stderr);
+      std::fflush(stderr);
       std::vector<char*> args;
       for (auto& a : cfg.command) args.push_back(const_cast<char*>(a.c_str()));
       args.push_back(nullptr);
@@ -349,6 +196,7 @@ int main(int argc, char** argv) {
         status = 1;
       }
     } else {
+      if (!tmpdir.empty()) std::fputs(control_hint(argv[0], cfg.lines).c_str(), stderr);
       std::printf("KVODA_PORT_PATTERN=%s\n", pattern.c_str());
       std::fflush(stdout);
     }
@@ -371,6 +219,7 @@ int main(int argc, char** argv) {
         running = false;
       }
     }
+    control.reset();
     drain_logs(lines, cfg.lines);
   }
   if (!tmpdir.empty()) ::nftw(tmpdir.c_str(), rm_entry, 8, FTW_DEPTH | FTW_PHYS);

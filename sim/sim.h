@@ -94,6 +94,28 @@ std::pair<double, double> hive_drift(int number, double t);
 // is missing is delivered as 0x00, as the terminal driver does.
 std::vector<std::uint8_t> uart_resample(const std::vector<std::uint8_t>& bytes, int from_rate, int to_rate);
 
+// What a line holds at one moment, for a look from outside.
+struct ScaleStatus {
+  int id = 0;         // the number it was added with
+  int number = 0;     // the number in its EEPROM, at which it answers
+  int alias = -1;
+  double kg = 0, deg_c = 20;  // true load and temperature as set (before drift)
+  bool raw = false;   // fixed raw counts instead of the sensor's
+  int writes = 0;
+  Eeprom image{};
+};
+struct LineStatus {
+  std::string link;
+  std::string terminal;  // the pseudo-terminal's slave; empty while unplugged
+  bool plugged = false, supply = false, drift = false, timing = false;
+  int baud = 0;
+  double latency_ms = 0;
+  std::vector<int> adapters, recorders;
+  std::vector<ScaleStatus> scales;
+  std::vector<ScaleStatus> removed;  // taken off the line, kept for their return
+  std::vector<FaultRule> faults;  // those not yet used up
+};
+
 // A scale answers once its supply has been on this long, seconds.
 constexpr double POWER_UP_S = 0.1;
 // A device's turnaround from the end of a request to its reply, seconds.
@@ -115,6 +137,9 @@ class Line {
   void add_adapter(int address);                  // answers command 5 and the search
   void add_scale(int number);                     // behind the adapter's switched supply
   void add_scale(int number, const Eeprom& image);
+  // Takes a scale off the line; add_scale(number) brings it back with its
+  // EEPROM, load and temperature as they were.
+  void remove_scale(int number);
   void add_recorder(int number);                  // answers only the search, always
   void set_alias(int number, int address);        // the scale also answers at `address`
   void set_load(int number, double kg, double deg_c);  // true load and temperature
@@ -144,8 +169,17 @@ class Line {
   std::vector<std::uint8_t> received() const;     // every raw byte the program sent
   void clear_log();
 
-  // Closes the simulator's side of the terminal: the program sees a hang-up.
+  // The adapter pulled out: the simulator's side of the terminal closes, so
+  // the program's descriptor hangs up (poll reports POLLHUP, read returns
+  // 0, write fails with EIO), and the link disappears. The devices stay as
+  // they are, but for the supply, which goes off; bytes in flight are lost.
   void unplug();
+  // Plugged back in: a fresh pseudo-terminal at the same link. Throws
+  // std::logic_error when plugged in, std::system_error when it cannot be
+  // made.
+  void plug();
+  bool plugged() const;
+  LineStatus status() const;
 
   // The line's time base in seconds (default the monotonic clock): a test
   // that runs the program on virtual time gives the line the same clock.

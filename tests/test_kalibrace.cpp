@@ -345,46 +345,87 @@ TEST(KalibraceZesileni, EqualLoadsAskedAgainAndWarnings) {
 }
 
 TEST(KalibraceZesileni, TwoPointCalibrationThenReading) {
-  // The scale's image is off (gain, zero and an offset): only a correct
-  // calibration at two true loads brings its readings back.
-  Relace r;
+  // The real programs as a technician has them: kvoda_ser on a kvoda_sim
+  // line, the loads put on from a second terminal with the control command.
+  // The scale's image is first mis-set (gain, zero and an offset) through
+  // the constant editor: only a correct calibration at two true loads
+  // brings its readings back.
+  harness::TempDir dir;
+  const std::string port = dir.port(0);
+  harness::Options o;
+  o.program = harness::kvoda_sim_path();
+  o.cwd = dir.path;
+  o.args = {"--no-line-timing", "--port", port, "--adapter", "251", "--scale", "3:0:20", "--log", "--", harness::kvoda_ser_path()};
+  harness::Process p(o);
+  std::size_t znacka = 0;
+  auto cekej = [&](const std::string& text) {
+    if (!p.wait_for_after(text, znacka, 40)) return false;
+    znacka = p.out().find(text, znacka) + text.size();
+    return true;
+  };
+  auto ovladej = [&](const std::vector<std::string>& args) {
+    harness::Options c;
+    c.program = harness::kvoda_sim_path();
+    c.args = {"--port", port};
+    c.args.insert(c.args.end(), args.begin(), args.end());
+    return harness::run(c, "", 20);
+  };
+  auto zatez = [&](double kg) {
+    char b[32];
+    std::snprintf(b, sizeof b, "3:load=%g", kg);
+    const harness::Result r = ovladej({"--set", b});
+    EXPECT_EQ(0, r.exit_code) << r.err;
+    std::snprintf(b, sizeof b, "%.1f", kg);
+    EXPECT_EQ("scale 3: load " + std::string(b) + " kg\n", r.out);
+  };
   const sim::Eeprom vyrobni = sim::default_eeprom(3);
-  sim::Eeprom e = vyrobni;
-  Put(e, A_K1, 12000, 2);
-  Put(e, A_K2, -500, 2);
-  Put(e, A_POSUN, 30, 2);
-  r.line.add_scale(3, e);
-  r.line.set_load(3, 0.0, 20.0);
-  r.Spust();
-  r.Posli("0\n3\n2\na\n0\na\n500\n");
-  ASSERT_TRUE(r.Cekej("Vlozte na vahu druhou zatez. Pokracovat? [a/n] : ")) << r.p->out();
-  EXPECT_GT(std::fabs(Posledni_fk(r.p->out())), 1.0) << "the mis-set scale read 0 kg right";
-  r.line.set_load(3, 50.0, 20.0);
-  r.Posli("a\na\n");
-  ASSERT_TRUE(r.Cekej("\nUlozit nove kalibracni konstanty do vahy? [a/n]: ")) << r.p->out();
-  ASSERT_TRUE(r.Cekej("volba:")) << r.p->out();
-  EXPECT_NEAR(50.0, Posledni_fk(r.p->out()), 0.1) << r.p->out();  // the control measurement
+  p.write("0\n3\n8\n8 12000\n9 -500\n0 30\na\na\n");
+  ASSERT_TRUE(cekej("Ulozit tyto kalibracni hodnoty do vahy? [a/n]: ")) << p.out() << p.err();
+  ASSERT_TRUE(cekej("volba:")) << p.out();
+
+  p.write("2\na\n0\na\n500\n");
+  ASSERT_TRUE(cekej("Vlozte na vahu druhou zatez. Pokracovat? [a/n] : ")) << p.out();
+  EXPECT_GT(std::fabs(Posledni_fk(p.out())), 1.0) << "the mis-set scale read 0 kg right";
+  zatez(50.0);
+  p.write("a\na\n");
+  ASSERT_TRUE(cekej("\nUlozit nove kalibracni konstanty do vahy? [a/n]: ")) << p.out();
+  ASSERT_TRUE(cekej("volba:")) << p.out();
+  EXPECT_NEAR(50.0, Posledni_fk(p.out()), 0.1) << p.out();  // the control measurement
   for (double kg : {0.0, 137.3, 150.0}) {
-    r.line.set_load(3, kg, 20.0);
-    r.Posli("7\n");
-    ASSERT_TRUE(r.Cekej("7\n"));
-    ASSERT_TRUE(r.Cekej("volba:")) << r.p->out();
-    EXPECT_NEAR(kg, Posledni_fk(r.p->out()), 0.1) << r.p->out();
+    zatez(kg);
+    p.write("7\n");
+    ASSERT_TRUE(cekej("7\n"));
+    ASSERT_TRUE(cekej("volba:")) << p.out();
+    EXPECT_NEAR(kg, Posledni_fk(p.out()), 0.1) << p.out();
   }
-  r.Posli("n\n");
-  ASSERT_TRUE(r.Konec()) << r.p->out();
-  const std::string out = r.p->out();
+  const harness::Result stav = ovladej({"--status"});
+  ASSERT_EQ(0, stav.exit_code) << stav.err;
+  p.write("n\n");
+  ASSERT_TRUE(p.wait_exit(40)) << p.out();
+  EXPECT_EQ(0, p.exit_code()) << p.err();
+  const std::string out = p.out();
   EXPECT_EQ(std::string::npos, out.find("Pozor")) << out;
 
-  sim::Eeprom po = r.line.eeprom(3);
+  // The image as the simulator shows it: "  eeprom: 03 00 ..." under scale 3.
+  const std::size_t at = stav.out.find("\n  eeprom:", stav.out.find("scale 3:"));
+  ASSERT_NE(std::string::npos, at) << stav.out;
+  sim::Eeprom po{};
+  for (int i = 0; i < sim::EEPROM_SIZE; ++i)
+    po[i] = static_cast<std::uint8_t>(std::strtoul(stav.out.c_str() + at + 10 + 3 * i, nullptr, 16));
   EXPECT_EQ(0, S16(po, A_POSUN));
   // The sensor's own constants, as its factory found them.
   EXPECT_NEAR(S16(vyrobni, A_K1), S16(po, A_K1), 1);
   EXPECT_NEAR(S16(vyrobni, A_K2), S16(po, A_K2), 1);
-  EXPECT_EQ((std::vector<int>{0, 24}), Zapisy(r.line));
+  // Command-1 requests the simulator logged, by the block's start address:
+  // the editor's three blocks, then the calibration's blocks 1 and 3.
+  std::vector<int> zapisy;
+  const std::string log = p.err();
+  for (std::size_t z = log.find(" cmd=1 "); z != std::string::npos; z = log.find(" cmd=1 ", z + 1))
+    zapisy.push_back(std::atoi(log.c_str() + log.find("data=[", z) + 6));
+  EXPECT_EQ((std::vector<int>{0, 12, 24, 0, 24}), zapisy) << log;
   // Two calibration measurements and the control one.
-  EXPECT_EQ(3u, Pocet_radku(harness::read_file(r.dir.file("kalzesil.txt"))));
-  EXPECT_EQ(3u, Pocet_radku(harness::read_file(r.dir.file("zaznam.txt"))));
+  EXPECT_EQ(3u, Pocet_radku(harness::read_file(dir.file("kalzesil.txt"))));
+  EXPECT_EQ(3u, Pocet_radku(harness::read_file(dir.file("zaznam.txt"))));
 }
 
 // ---------------------------------------------------------------------------

@@ -1,9 +1,11 @@
 // The simulated line, driven by a small raw client on its terminal, and the
 // process harness with trivial programs.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include "harness.h"
 #include "sim.h"
 #include "texty.h"
+#include "wire.h"
 #include "vzorce.h"
 
 namespace {
@@ -536,6 +539,33 @@ TEST(SimLine, FramingResyncAndUnplug) {
   EXPECT_NE(::lstat(dir.port(4).c_str(), &st), 0);
 }
 
+// The line and its devices as models, with no terminal: bytes in at a
+// time, bytes out with theirs.
+TEST(SimWire, DevicesWithoutATerminal) {
+  sim::Wire w;
+  w.devices.adapters = {251};
+  EXPECT_FALSE(w.devices.add_scale(3, nullptr));
+  auto send = [&w](const Bytes& f, double t) {
+    w.out.clear();
+    w.receive(f.data(), f.size(), t, -1);
+    w.tick(t);
+    return w.out.size() - f.size();  // the reply's bytes after the echo
+  };
+  EXPECT_EQ(send(frame(251, 5, {1}, 0x10), 0), 7u);
+  EXPECT_EQ(send(frame(3, 2, {0, 7}, 0x11), 0.05), 0u) << "answered before it woke";
+  EXPECT_EQ(send(frame(3, 1, {1, 100, 0}, 0x12), 0.2), 7u);
+  w.devices.remove_scale(3);
+  EXPECT_EQ(send(frame(3, 2, {0, 7}, 0x13), 0.3), 0u);
+  EXPECT_THROW(w.devices.remove_scale(3), std::invalid_argument);
+  EXPECT_TRUE(w.devices.add_scale(3, nullptr)) << "did not come back";
+  EXPECT_EQ(w.devices.get(3).image[1], 100);
+  EXPECT_THROW(w.devices.add_scale(3, nullptr), std::invalid_argument);
+  w.cut();
+  EXPECT_FALSE(w.devices.supply);
+  EXPECT_EQ(send(frame(3, 2, {0, 7}, 0x14), 0.5), 0u) << "unpowered after the adapter was pulled out";
+  EXPECT_EQ(w.log.size(), 5u);
+}
+
 TEST(SimCounts, SensorPhysics) {
   // Every number its own sensor, the same one every time.
   EXPECT_EQ(sim::default_eeprom(7), sim::default_eeprom(7));
@@ -739,7 +769,14 @@ TEST(KvodaSim, CommandLine) {
            {"--port", dir.port(0), "--"},
            {"--baud", "fast"},
            {"--baud", "0"},
-           {"--latency", "-1"}}) {
+           {"--latency", "-1"},
+           {"--s"},  // --scale, --set or --status
+           {"--port", dir.port(0), "stray"},
+           {"--set", "3:load=1"},
+           {"--port", dir.port(0), "--set", "3"},
+           {"--port", dir.port(0), "--set", "3:weight=1"},
+           {"--port", dir.port(0), "--adapter", "251", "--unplug"},
+           {"--port", dir.port(0), "--unplug", "--", "/bin/true"}}) {
     o.args = args;
     harness::Result r = harness::run(o, "", 10);
     EXPECT_EQ(r.exit_code, 2) << args.back();
@@ -756,13 +793,21 @@ TEST(KvodaSim, CommandLine) {
   const std::string help = harness::run(o, "", 10).out;
   for (const char* opt : {"--scale N[:KG[:DEGC]]", "--baud RATE", "--latency MS", "--line-timing", "--no-line-timing"})
     EXPECT_NE(help.find(opt), std::string::npos) << opt;
+  o.args = {"--vers"};
+  harness::Result version = harness::run(o, "", 10);
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out, "kvoda_sim " KVODA_VERSION "\n");
 
-  // With a command: the pattern names the links, the status comes back.
-  o.args = {"--port", dir.port(0), "--adapter", "251", "--port", dir.port(5), "--", "/bin/sh", "-c",
-            "echo \"$KVODA_PORT_PATTERN\"; test -L " + dir.port(5) + " || exit 9; exit 4"};
+  // With a command: the pattern names the links, the status comes back;
+  // the command's own options reach it untouched, and the user is told how
+  // to put a load on scale 3 from a second terminal.
+  o.args = {"--port=" + dir.port(0), "--adapter", "251", "--port", dir.port(5), "--sc", "3", "--", "/bin/sh", "-c",
+            "echo \"$KVODA_PORT_PATTERN\" \"$1\"; test -L " + dir.port(5) + " || exit 9; exit 4", "sh", "--help"};
   harness::Result r = harness::run(o, "", 20);
   EXPECT_EQ(r.exit_code, 4) << r.err;
-  EXPECT_EQ(r.out, dir.pattern() + "\n");
+  EXPECT_EQ(r.out, dir.pattern() + " --help\n");
+  EXPECT_EQ(r.err, harness::kvoda_sim_path() + " --port " + dir.port(5) +
+                       " --set 3:load=50   # in a second terminal: 50 kg on scale 3\n");
   EXPECT_NE(::lstat(dir.port(5).c_str(), &st), 0);
 
   // Serving: answers on the link until terminated.
@@ -797,12 +842,142 @@ TEST(KvodaSim, CommandLine) {
     EXPECT_TRUE(killed.wait_exit(10));
   }
   EXPECT_EQ(::lstat(dir.port(3).c_str(), &st), 0);
+  EXPECT_EQ(::lstat((dir.port(3) + ".ctl").c_str(), &st), 0);
   harness::Process next(o);
   ASSERT_TRUE(next.wait_for("KVODA_PORT_PATTERN=", 10)) << next.err();
   Client c3(dir.port(3));
   EXPECT_EQ(c3.exchange(41, 5, {2}).status, 0);
+  // Its control socket too.
+  o.args = {"--port", dir.port(3), "--stat"};
+  harness::Result status = harness::run(o, "", 10);
+  EXPECT_EQ(status.exit_code, 0) << status.err;
+  EXPECT_NE(status.out.find("\nadapter 41\n"), std::string::npos) << status.out;
   next.signal(SIGTERM);
   EXPECT_TRUE(next.wait_exit(10));
+}
+
+// A second invocation changes a running simulator: loads, scales, faults,
+// and the adapter pulled out and plugged back in.
+TEST(KvodaSim, ControlCommandWhileServing) {
+  harness::TempDir dir;
+  const std::string port = dir.port(6);
+  auto ctl_at = [](const std::string& at, const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    harness::Options c;
+    c.program = harness::kvoda_sim_path();
+    c.args = {"--port", at};
+    c.args.insert(c.args.end(), args.begin(), args.end());
+    c.env = env;
+    return harness::run(c, "", 20);
+  };
+  auto ctl = [&](const std::vector<std::string>& args) { return ctl_at(port, args); };
+  auto expect = [](const harness::Result& r, int code, const std::string& out, const std::string& err = "") {
+    EXPECT_EQ(r.exit_code, code) << r.err;
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, err);
+  };
+  expect(ctl({"--status"}), 1, "", "kvoda_sim: no simulator serves " + port + "\n");
+
+  // A link too long for a socket address has its socket in the runtime
+  // directory; the client finds it there.
+  std::string deep = dir.path;
+  while (deep.size() < 110) {
+    deep += "/long-directory-name";
+    ASSERT_EQ(::mkdir(deep.c_str(), 0700), 0);
+  }
+  const std::vector<std::string> runtime = {"XDG_RUNTIME_DIR=" + dir.path};
+  harness::Options o;
+  o.program = harness::kvoda_sim_path();
+  o.env = runtime;
+  o.args = {"--port", deep + "/ttyT0", "--adapter", "251"};
+  harness::Process far(o);
+  o.env.clear();
+  o.args = {"--port", port, "--adapter", "251", "--scale", "3:12.5:20"};
+  harness::Process s(o);
+  ASSERT_TRUE(s.wait_for("KVODA_PORT_PATTERN=", 10)) << s.err();
+  ASSERT_TRUE(far.wait_for("KVODA_PORT_PATTERN=", 10)) << far.err();
+  harness::Result r = ctl_at(deep + "/ttyT0", {"--status"}, runtime);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out.find("line " + deep + "/ttyT0: plugged in at /dev/pts/"), 0u) << r.out;
+  auto runtime_sockets = [&] {
+    int n = 0;
+    if (DIR* d = ::opendir(dir.path.c_str())) {
+      while (dirent* e = ::readdir(d)) n += std::strncmp(e->d_name, "kvoda_sim-", 10) == 0;
+      ::closedir(d);
+    }
+    return n;
+  };
+  EXPECT_EQ(runtime_sockets(), 1);
+  far.signal(SIGTERM);
+  struct stat st;
+  EXPECT_EQ(::lstat((port + ".ctl").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  Client c(port);
+  c.power_on();
+  EXPECT_EQ(c.exchange(3, 1, {1, 100, 0}).status, 0);  // posun = 100
+  expect(ctl({"--set", "3:load=50,temp=25"}), 0, "scale 3: load 50.0 kg, temperature 25.0 degC\n");
+  EXPECT_EQ(counts_of(c.exchange(3, 3, {})), sim::sensor_counts(sim::sensor_of(3), 50, 25));
+  expect(ctl({"--set", "3:temp=-5.25"}), 0, "scale 3: temperature -5.25 degC\n");
+  EXPECT_EQ(counts_of(c.exchange(3, 3, {})), sim::sensor_counts(sim::sensor_of(3), 50, -5.25));
+  // Refused with the reason: status 2; a bad value is a usage error, 2 too.
+  expect(ctl({"--set", "9:load=1"}), 2, "", "kvoda_sim: no scale 9 on the line\n");
+  r = ctl({"--set", "3:load=2000"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err.find("kvoda_sim: load must be a number"), 0u) << r.err;
+
+  // Faults at run time, carried out in order.
+  expect(ctl({"--fault", "3:3:silence:1"}), 0, "fault 3:3:silence:1 added\n");
+  c.exchange(3, 3, {});
+  EXPECT_TRUE(c.quiet(0.3));
+  expect(ctl({"--fault", "3:*:silence", "--clear-faults"}), 0, "fault 3:*:silence added\nfaults cleared\n");
+  EXPECT_EQ(c.exchange(3, 3, {}).len, 12);
+
+  // Taken off and hung back on: its EEPROM and load as they were.
+  expect(ctl({"--remove-scale", "3"}), 0, "scale 3: taken off the line\n");
+  c.exchange(3, 2, {0, 7});
+  EXPECT_TRUE(c.quiet(0.3));
+  expect(ctl({"--remove-scale", "3"}), 2, "", "kvoda_sim: no scale 3 on the line\n");
+  expect(ctl({"--add-scale", "3"}), 0,
+         "scale 3: back on the line with its EEPROM, load 50.0 kg, temperature -5.25 degC\n");
+  EXPECT_EQ(c.exchange(3, 2, {0, 7}).data.at(2), 100);
+
+  // Unplugged: the link vanishes and the open port hangs up.
+  expect(ctl({"--unplug"}), 0, "adapter unplugged: " + port + " is gone\n");
+  pollfd p{c.fd(), POLLIN | POLLOUT, 0};
+  ASSERT_EQ(::poll(&p, 1, 1000), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+  std::uint8_t b = 0;
+  EXPECT_EQ(::read(c.fd(), &b, 1), 0);
+  EXPECT_EQ(::write(c.fd(), &b, 1), -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_NE(::lstat(port.c_str(), &st), 0);
+  expect(ctl({"--unplug"}), 2, "", "kvoda_sim: the adapter is already unplugged\n");
+  r = ctl({"--status"});
+  EXPECT_EQ(r.out.find("line " + port + ": unplugged, 4800 Bd, latency 1.0 ms, supply off\nadapter 251\n"), 0u)
+      << r.out;
+  // Plugged back in: a fresh terminal at the link, the supply off, the
+  // EEPROM kept; but never over somebody's file.
+  harness::write_file(port, "keep");
+  expect(ctl({"--plug"}), 2, "", "kvoda_sim: " + port + " exists and is not a link: File exists\n");
+  EXPECT_EQ(harness::read_file(port), "keep");
+  ASSERT_EQ(::unlink(port.c_str()), 0);
+  r = ctl({"--plug"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out.find("adapter plugged in: " + port + " -> /dev/pts/"), 0u) << r.out;
+  Client again(port);
+  ASSERT_GE(again.fd(), 0);
+  again.exchange(3, 2, {0, 7});
+  EXPECT_TRUE(again.quiet(0.3)) << "supply on after a replug";
+  again.power_on();
+  EXPECT_EQ(again.exchange(3, 2, {0, 7}).data.at(2), 100);
+  expect(ctl({"--plug"}), 2, "", "kvoda_sim: the adapter is already plugged in\n");
+
+  s.signal(SIGTERM);
+  EXPECT_TRUE(s.wait_exit(10));
+  EXPECT_EQ(s.exit_code(), 0);
+  EXPECT_NE(::lstat((port + ".ctl").c_str(), &st), 0);
+  EXPECT_TRUE(far.wait_exit(10));
+  EXPECT_EQ(runtime_sockets(), 0);
 }
 
 // ---------------------------------------------------------------------------

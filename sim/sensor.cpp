@@ -1,6 +1,6 @@
 // The physics of a simulated scale: the load cell and the temperature sensor
-// it was built with, the raw counts they deliver, and the EEPROM image its
-// factory calibration leaves.
+// it was built with, the raw counts they deliver, the EEPROM image its
+// factory calibration leaves, and how a hive under it drifts.
 #include <cmath>
 #include <cstring>
 
@@ -82,6 +82,16 @@ std::array<std::uint32_t, 4> sensor_counts(const Sensor& s, double kg, double de
   const double span = s.span_counts * (1 + s.span_per_deg * dt);
   const double m = sensor_ratio(s, kg, deg_c);
   return {to_count(n + span), to_count(n + m * span), to_count(n), to_count(s.t_at_0 + s.t_per_deg * deg_c)};
+}
+
+std::pair<double, double> hive_drift(int number, double t) {
+  // A daily temperature cycle of 10 degC from peak to peak, and a weight
+  // that gains and loses up to 2 kg a day. Hives do not move in step; each
+  // starts from its set values.
+  constexpr double DAY = 86400, DRIFT_KG = 1.0, DRIFT_DEG = 5.0;
+  const double phase = number * 0.7, w = 2 * M_PI * t / DAY;
+  const double swing = std::sin(w + phase) - std::sin(phase);
+  return {DRIFT_KG * swing, DRIFT_DEG * swing};
 }
 
 Eeprom default_eeprom(int number) {

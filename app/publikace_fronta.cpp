@@ -2,22 +2,25 @@
 
 #include <algorithm>
 
-int Fronta_mqtt::vloz(Polozka_fronty p) {
-  int znovu = -1;
-  while (m_fronta.size() >= m_mez && !m_fronta.empty()) {
-    const Polozka_fronty& stara = m_fronta.front();
-    if (stara.zaznam)
+void Fronta_mqtt::vloz(Polozka_fronty p) {
+  if (!p.zaznam) {
+    // Only the newest word on a topic matters: an older one not yet sent
+    // gives way, so these stay a few per scale however long the broker is away.
+    for (auto i = m_fronta.begin(); i != m_fronta.end();)
+      i = !i->zaznam && !i->odeslano && i->tema == p.tema ? m_fronta.erase(i) : i + 1;
+  }
+  if (m_fronta.size() >= m_mez) {
+    const auto stary = std::find_if(m_fronta.begin(), m_fronta.end(), [](const Polozka_fronty& q) { return q.zaznam; });
+    if (stary != m_fronta.end()) {
       ++m_zahozeno;
-    else if (stara.cislo >= 0)
-      znovu = stara.cislo;
-    m_fronta.pop_front();
+      m_fronta.erase(stary);
+    }
   }
   if (p.zaznam) ++m_prijato;
   p.poradi = ++m_poradi;
   p.mid = 0;
   p.odeslano = p.potvrzeno = false;
   m_fronta.push_back(std::move(p));
-  return znovu;
 }
 
 std::size_t Fronta_mqtt::v_letu() const {

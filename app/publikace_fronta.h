@@ -26,10 +26,9 @@ class Fronta_mqtt {
  public:
   Fronta_mqtt(std::size_t mez, int okno) : m_mez(mez), m_okno(okno) {}
 
-  // Appends a message. Past the bound the oldest goes: a record is counted
-  // as dropped; for any other message its scale is returned (to be announced
-  // again), else -1.
-  int vloz(Polozka_fronty p);
+  // Appends a message. Past the bound the oldest record goes, counted as
+  // dropped. Any other message replaces one on its topic not yet sent.
+  void vloz(Polozka_fronty p);
   bool plna() const { return m_fronta.size() >= m_mez; }
   bool prazdna() const { return m_fronta.empty(); }
 

@@ -66,17 +66,12 @@ bool vloz(Stav& s, std::unique_lock<std::mutex>& z, Polozka_fronty p) {
     }
   }
   const std::uint64_t pred = s.fronta.zahozeno();
-  const int znovu = s.fronta.vloz(std::move(p));
+  s.fronta.vloz(std::move(p));
   const std::uint64_t nove = s.fronta.zahozeno() - pred;
   if (nove > 0 && s.zahozeno_hlaseni == 0)
     std::fprintf(stderr, "%s: MQTT: queue full (%zu records); the oldest are dropped from publishing\n",
                  s.program.c_str(), MEZ_FRONTY);
   s.zahozeno_hlaseni += nove;
-  if (znovu >= 0 && znovu < 256) {
-    // What went about a scale is said again with its next record.
-    s.ohlaseno[znovu] = false;
-    s.dostupnost[znovu] = -1;
-  }
   return true;
 }
 

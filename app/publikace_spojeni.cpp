@@ -216,7 +216,7 @@ void odesli(Spojeni& c) {
       }
       if (p->zaznam && p->tema.empty()) {
         long long& posledni = s.posledni[p->cislo];
-        p->zachovat = p->cas >= posledni;
+        p->zachovat = p->cas > posledni;
         if (p->zachovat) posledni = p->cas;
         p->tema = p->zachovat ? Tema_stavu(s.n.predpona, p->cislo) : Tema_zaznamu(s.n.predpona, p->cislo);
       }

@@ -656,9 +656,9 @@ std::string Chyby(F fn) {
   return s;
 }
 
-Zaznam_mqtt Vzorek(int i) {
+Zaznam_mqtt Vzorek(int i, int cislo = 5) {
   Zaznam_mqtt z;
-  z.cislo = 5;
+  z.cislo = cislo;
   z.cas.tm_year = 126;
   z.cas.tm_mday = 1;
   z.cas.tm_hour = i / 3600;  // each one later than the one before
@@ -834,6 +834,128 @@ TEST(Publikace, SettingsPasswordsTlsAndAFullQueue) {
   unsetenv("KVODA_MQTT");
   unsetenv("KVODA_MQTT_TOPIC");
   unsetenv("KVODA_MQTT_PASSWORD_FILE");
+}
+
+// mosquitto_pub and mosquitto_sub for one message.
+void Posli(int port, const std::string& tema, const std::string& obsah, bool zachovat) {
+  harness::Options o;
+  o.program = "mosquitto_pub";
+  o.args = {"-h", "127.0.0.1", "-p", std::to_string(port), "-q", "1", "-t", tema};
+  if (obsah.empty()) o.args.push_back("-n");
+  else o.args.insert(o.args.end(), {"-m", obsah});
+  if (zachovat) o.args.push_back("-r");
+  EXPECT_EQ(0, harness::run(o, "", 20).exit_code) << tema;
+}
+std::string Zachovana(int port, const std::string& tema) {
+  harness::Options o;
+  o.program = "mosquitto_sub";
+  o.args = {"-h", "127.0.0.1", "-p", std::to_string(port), "-t", tema, "--retained-only", "-C", "1", "-W", "2", "-F", "%p"};
+  return harness::run(o, "", 20).out;
+}
+
+// In-process, the program's side of Home Assistant: a cron-style pass, a
+// service, states that only move forward across processes, Home Assistant
+// coming back without its configs, and records in flight when the broker
+// dies or the program is stopped.
+TEST(Publikace, HomeAssistantAcrossRunsAndRecordsInFlight) {
+  POTREBUJE_MOSQUITTO();
+  harness::TempDir dir;
+  const int port = Volny_port();
+  Broker broker(dir, port);
+  // A session that outlives the broker: what it missed is kept for it.
+  auto ziva = Odber(port, {"kvoda/#", "homeassistant/#"}, "kvtest-ha");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  setenv("KVODA_MQTT", ("mqtt://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+  setenv("KVODA_MQTT_TOPIC", "kvoda/vcelin", 1);
+  const std::string cfg5 = "homeassistant/sensor/kvoda_vcelin_5/weight/config";
+
+  // One pass: discovery with three hours to expire; a scale that stopped
+  // answering is offline; the end leaves the status online.
+  EXPECT_EQ("", Chyby([&] {
+    ASSERT_EQ(1, Publikace_start("kvoda_ser", Rezim_publikace::JEDEN_PRUCHOD, 0));
+    Publikace_perioda(60);  // no say in one pass
+    Publikuj(Vzorek(200));
+    Publikuj(Vzorek(200, 9));
+    Publikuj_dostupnost_vahy(9, false);
+    EXPECT_TRUE(Publikace_dorucit(10));
+    Publikace_konec(2.0);
+  }));
+  EXPECT_NE(std::string::npos, Zachovana(port, cfg5).find(",\"expire_after\":10800,"));
+  EXPECT_EQ("online\n", Zachovana(port, "kvoda/vcelin/status"));
+  EXPECT_EQ("online\n", Zachovana(port, "kvoda/vcelin/scale/5/availability"));
+  EXPECT_EQ("offline\n", Zachovana(port, "kvoda/vcelin/scale/9/availability"));
+  const std::string stav5 = Zachovana(port, "kvoda/vcelin/scale/5/state");
+  EXPECT_NE(std::string::npos, stav5.find("\"raw\":{\"a\":200,")) << stav5;
+
+  // A service: the older record of another process goes to the record
+  // topic; a state stamped in 2099 (a board without a clock) holds nothing
+  // back; Home Assistant's "online" brings back the configs it lost; a new
+  // period re-sends them with its expire_after; the end says offline.
+  Posli(port, "kvoda/vcelin/scale/6/state", "{\"scale\":6,\"time\":\"2099-01-01T00:00:00+00:00\"}", true);
+  std::size_t pred = ziva->out().size();
+  EXPECT_EQ("", Chyby([&] {
+    ASSERT_EQ(1, Publikace_start("kvoda_ser", Rezim_publikace::SLUZBA, 0));
+    Publikace_perioda(60);
+    Publikuj(Vzorek(100));
+    Publikuj(Vzorek(300, 6));
+    EXPECT_TRUE(Publikace_dorucit(10));
+    for (const char* t : {"weight", "temperature"})
+      Posli(port, "homeassistant/sensor/kvoda_vcelin_5/" + std::string(t) + "/config", "", true);
+    Posli(port, "homeassistant/sensor/kvoda_vcelin_6/weight/config", "", true);
+    EXPECT_EQ("", Zachovana(port, cfg5));
+    Posli(port, "homeassistant/status", "online", false);
+    EXPECT_TRUE(Dockej([&] { return !Zachovana(port, cfg5).empty(); }, 10));
+    EXPECT_NE(std::string::npos, Zachovana(port, cfg5).find(",\"expire_after\":180,"));
+    EXPECT_NE(std::string::npos, Zachovana(port, "homeassistant/sensor/kvoda_vcelin_6/weight/config").find("expire_after"));
+    Publikace_perioda(120);
+    EXPECT_TRUE(Dockej([&] { return Zachovana(port, cfg5).find(",\"expire_after\":360,") != std::string::npos; }, 10));
+    Publikace_konec(2.0);
+  }));
+  EXPECT_EQ(stav5, Zachovana(port, "kvoda/vcelin/scale/5/state"));
+  EXPECT_NE(std::string::npos, Zachovana(port, "kvoda/vcelin/scale/6/state").find("\"raw\":{\"a\":300,"));
+  ASSERT_TRUE(Dockej([&] { return ziva->out().find("0 kvoda/vcelin/status offline", pred) != std::string::npos; }, 10));
+  EXPECT_NE(std::string::npos, ziva->out().find("0 kvoda/vcelin/scale/5/record {\"scale\":5,", pred)) << ziva->out();
+  EXPECT_EQ(std::string::npos, ziva->out().substr(0, pred).find("kvoda/vcelin/status offline")) << "not after one pass";
+
+  // Records sent and not acknowledged when the broker died go again, and
+  // arrive exactly once: the broker stopped (its state saved first), the
+  // records sent into its socket, then killed and started again.
+  broker.p->signal(SIGUSR1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string chyby = Chyby([&] {
+    ASSERT_EQ(1, Publikace_start("kvoda_ser", Rezim_publikace::SLUZBA, 0));
+    Publikuj(Vzorek(400, 7));
+    EXPECT_TRUE(Publikace_dorucit(10));
+    broker.p->signal(SIGSTOP);
+    for (int i = 401; i <= 403; ++i) Publikuj(Vzorek(i, 7));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(3u, Publikace_stav().cekajici);
+    broker.p->signal(SIGKILL);
+    ASSERT_TRUE(broker.p->wait_exit(10));
+    broker.start();
+    EXPECT_TRUE(Publikace_dorucit(20));
+    // Stopped with records in flight: at most two seconds, then one line.
+    broker.p->signal(SIGSTOP);
+    for (int i = 404; i <= 405; ++i) Publikuj(Vzorek(i, 7));
+    const double t = Ted();
+    Publikace_konec(2.0);
+    EXPECT_LT(Ted() - t, 3.5);
+    broker.p->signal(SIGCONT);
+  });
+  const std::vector<std::string> radky = Radky(chyby);
+  ASSERT_EQ(3u, radky.size()) << chyby;
+  EXPECT_EQ(0u, radky[0].find("kvoda_ser: MQTT broker 127.0.0.1:" + std::to_string(port) + " lost (")) << chyby;
+  EXPECT_EQ(0u, radky[1].find("kvoda_ser: MQTT broker 127.0.0.1:" + std::to_string(port) + " is back;")) << chyby;
+  EXPECT_EQ("kvoda_ser: MQTT: 2 records not published in the 2 s given at the end; in the data file", radky[2]);
+  ASSERT_TRUE(Dockej([&] { return Pocet(ziva->out(), "\"a\":403,") >= 1; }, 10)) << ziva->out();
+  const std::vector<std::string> stavy7 = Zacinajici(ziva->out(), "0 kvoda/vcelin/scale/7/state ");
+  for (int i = 400; i <= 403; ++i) {
+    std::size_t n = 0;
+    for (const std::string& l : stavy7) n += Pocet(l, "\"raw\":{\"a\":" + std::to_string(i) + ",");
+    EXPECT_EQ(1u, n) << i << "\n" << ziva->out();
+  }
+  unsetenv("KVODA_MQTT");
+  unsetenv("KVODA_MQTT_TOPIC");
 }
 
 #endif  // KVODA_S_MQTT

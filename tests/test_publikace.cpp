@@ -523,6 +523,32 @@ TEST(Publikace, SamplingArrivesRetainedWithDiscoveryOnceAndReplays) {
   EXPECT_EQ(Ocekavany_stav(zaznamy[3], "zaznam.txt") + "\n", harness::run(sub, "", 20).out);
 }
 
+// A cron line's run: one pass, then the end; the entities stay available
+// until the next run, and expire_after tells a dead installation.
+TEST(Publikace, OnePassLeavesTheScalesAvailable) {
+  POTREBUJE_MOSQUITTO();
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  const int port = Volny_port();
+  Broker broker(dir, port);
+  harness::Options o = Program(dir, "mqtt://127.0.0.1:" + std::to_string(port));
+  o.env.push_back("KVODA_MQTT_EXPIRE=2700");
+  o.args = {"4800", "0", "0", "120", "zaznam.txt", "1"};
+  const harness::Result r = harness::run(o, "6\n10\n", 60);
+  EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+  EXPECT_EQ("", r.err);
+  ASSERT_EQ(1u, Radky(harness::read_file(dir.file("zaznam.txt"))).size());
+  auto zachovane = Odber(port, {"kvoda/#", "homeassistant/#"}, "", {"-W", "2"});
+  ASSERT_TRUE(zachovane->wait_exit(15));
+  const std::string z = zachovane->out();
+  EXPECT_NE(std::string::npos, z.find("1 kvoda/vcelin/status online\n")) << z;
+  EXPECT_NE(std::string::npos, z.find("1 kvoda/vcelin/scale/3/availability online\n")) << z;
+  EXPECT_NE(std::string::npos, z.find("1 kvoda/vcelin/scale/3/state {\"scale\":3,")) << z;
+  EXPECT_EQ(2u, Pocet(z, ",\"expire_after\":2700,")) << z;
+}
+
 TEST(Publikace, BrokerAwayQueuesInOrderThenWillOnKill) {
   POTREBUJE_MOSQUITTO();
   harness::TempDir dir;

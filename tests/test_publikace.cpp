@@ -403,6 +403,11 @@ std::string Ocekavany_stav(const std::string& radek, const std::string& soubor) 
 
 const char* const k_zona = "TZ=CET-1CEST,M3.5.0,M10.5.0/3";
 
+std::string Kvoda_pub() {
+  const std::string plot = KVODA_PLOT_PATH;
+  return plot.substr(0, plot.rfind('/')) + "/kvoda_pub";
+}
+
 harness::Options Program(const harness::TempDir& dir, const std::string& url) {
   harness::Options o;
   o.port_pattern = dir.pattern();
@@ -499,7 +504,7 @@ TEST(Publikace, SamplingArrivesRetainedWithDiscoveryOnceAndReplays) {
                                                   zaznamy[2] + "\n" + zaznamy[3] + "\n" + stara + "\n");
   const std::size_t pred = ziva->out().size();
   harness::Options o = Program(dir, "mqtt://127.0.0.1:" + std::to_string(port));
-  o.program = std::string(KVODA_PLOT_PATH).substr(0, std::string(KVODA_PLOT_PATH).rfind('/')) + "/kvoda_pub";
+  o.program = Kvoda_pub();
   o.args = {"sezona.txt"};
   harness::Process pub(o);
   ASSERT_TRUE(pub.wait_exit(30));
@@ -521,6 +526,48 @@ TEST(Publikace, SamplingArrivesRetainedWithDiscoveryOnceAndReplays) {
   sub.args = {"-h", "127.0.0.1", "-p", std::to_string(port), "-t", "kvoda/vcelin/scale/17/state", "-C", "1", "-W", "5",
               "-F", "%r %t %p"};
   EXPECT_EQ(Ocekavany_stav(zaznamy[3], "zaznam.txt") + "\n", harness::run(sub, "", 20).out);
+}
+
+// kvoda_pub's command line: getopt's forms and messages, one hint after
+// each error.
+TEST(Publikace, ReplayCommandLine) {
+  const std::string rada = "Try 'kvoda_pub --help'.\n";
+  struct Pripad {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  };
+  const std::vector<Pripad> pripady = {
+      {{"--version"}, 0, "kvoda_pub " KVODA_VERSION "\n", ""},
+      {{"-x", "f"}, 2, "", "kvoda_pub: invalid option -- 'x'\n" + rada},
+      {{"--wait=3", "f"}, 2, "", "kvoda_pub: unrecognized option '--wait=3'\n" + rada},
+      {{"f", "-w"}, 2, "", "kvoda_pub: option requires an argument -- 'w'\n" + rada},
+      {{"-w", "0", "f"}, 2, "", "kvoda_pub: -w needs a number of seconds, 1 to 86400\n" + rada},
+      {{"--help=x"}, 2, "", "kvoda_pub: option '--help' doesn't allow an argument\n" + rada},
+      {{"-w5"}, 2, "", "kvoda_pub: no file given\n" + rada},
+      // After "--" a file may look like an option.
+      {{"--", "-w"}, 2, "", "kvoda_pub: KVODA_MQTT is not set: no broker to publish to\n"},
+  };
+  std::vector<std::pair<harness::Options, std::string>> behy;
+  for (const Pripad& p : pripady) {
+    harness::Options o;
+    o.program = Kvoda_pub();
+    o.args = p.args;
+    behy.emplace_back(o, "");
+  }
+  const std::vector<harness::Result> r = harness::run_side_by_side(behy, 30);
+  for (std::size_t i = 0; i < pripady.size(); ++i) {
+    SCOPED_TRACE(pripady[i].args[0]);
+    EXPECT_EQ(pripady[i].status, r[i].exit_code);
+    EXPECT_EQ(pripady[i].out, r[i].out);
+    EXPECT_EQ(pripady[i].err, r[i].err);
+  }
+  harness::Options o;
+  o.program = Kvoda_pub();
+  o.args = {"--he"};  // an abbreviation
+  const harness::Result h = harness::run(o, "", 30);
+  EXPECT_EQ(0, h.exit_code);
+  EXPECT_EQ(0u, h.out.find("usage: kvoda_pub [-w SECONDS] FILE...\n")) << h.out;
 }
 
 // A cron line's run: one pass, then the end; the entities stay available

@@ -45,12 +45,13 @@ long expire_s(const Stav& s) {
   return 0;
 }
 
-// --- queueing, under the lock ------------------------------------------------
-
-// Queues one message; drops the oldest past the bound, or waits for room as
-// long as acknowledgements keep coming. false when it gave up waiting.
 }  // namespace
 
+// --- queueing, under the lock ------------------------------------------------
+
+// Queues one message; past the bound the oldest record goes, or, for a
+// replay, waits for room as long as acknowledgements keep coming. false when
+// it gave up waiting.
 bool vloz(Stav& s, std::unique_lock<std::mutex>& z, Polozka_fronty p) {
   if (s.cekat_na_misto_s > 0) {
     std::uint64_t pokrok = s.pokrok;

@@ -35,13 +35,34 @@ bool dekoduj(const std::string& s, std::string* out) {
   return true;
 }
 
-// A topic we publish under: no wildcards, no control characters, no empty
-// level at the end.
+// A topic we publish under: UTF-8 (the broker and the library refuse
+// anything else), no wildcards, no control characters, no empty level at the
+// end.
 bool platne_tema(const std::string& t) {
-  if (t.empty() || t.size() > 200 || t.back() == '/') return false;
+  if (t.empty() || t.size() > 200 || t.back() == '/' || !Platne_utf8(t)) return false;
   for (unsigned char c : t)
     if (c == '+' || c == '#' || je_ridici(c)) return false;
   return true;
+}
+
+// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+long long dny_od_epochy(long long r, int m, int d) {
+  r -= m <= 2;
+  const long long era = (r >= 0 ? r : r - 399) / 400;
+  const long long roku = r - era * 400;
+  const long long dne_roku = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const long long dne_ery = roku * 365 + roku / 4 - roku / 100 + dne_roku;
+  return era * 146097 + dne_ery - 719468;
+}
+
+// Reads `n` digits at `s`; -1 when one is missing.
+long long cislice(const char* s, int n) {
+  long long v = 0;
+  for (int i = 0; i < n; ++i) {
+    if (s[i] < '0' || s[i] > '9') return -1;
+    v = v * 10 + (s[i] - '0');
+  }
+  return v;
 }
 
 std::string cislo_json(double x, int desetin) {
@@ -127,9 +148,7 @@ std::string Rozeber_mqtt_url(const char* url, Mqtt_adresa* a) {
 std::string Predpona_temat(const char* nastaveni, const char* stroj) {
   if (nastaveni != nullptr && *nastaveni != '\0') return platne_tema(nastaveni) ? nastaveni : "";
   std::string s = (stroj != nullptr && *stroj != '\0') ? stroj : "unknown";
-  for (char& c : s)
-    if (c == '/' || c == '+' || c == '#' || c == ' ' || je_ridici(static_cast<unsigned char>(c))) c = '_';
-  return "kvoda/" + s;
+  return "kvoda/" + Bezpecne_jmeno(s);
 }
 
 std::string Predpona_objevu(const char* nastaveni) {
@@ -142,6 +161,82 @@ std::string Tema_stavu(const std::string& predpona, int cislo) {
 }
 
 std::string Tema_dostupnosti(const std::string& predpona) { return predpona + "/status"; }
+
+std::string Tema_zaznamu(const std::string& predpona, int cislo) {
+  return predpona + "/scale/" + std::to_string(cislo) + "/record";
+}
+
+std::string Tema_dostupnosti_vahy(const std::string& predpona, int cislo) {
+  return predpona + "/scale/" + std::to_string(cislo) + "/availability";
+}
+
+std::string Bezpecne_jmeno(std::string s) {
+  for (char& c : s) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '/' || c == '+' || c == '#' || c == ' ' || je_ridici(u) || u >= 0x80) c = '_';
+  }
+  return s;
+}
+
+bool Platne_utf8(const std::string& s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      if (c == 0) return false;
+      ++i;
+      continue;
+    }
+    int n;
+    unsigned long kod;
+    if (c >= 0xC2 && c <= 0xDF) {
+      n = 1;
+      kod = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 2;
+      kod = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 3;
+      kod = c & 0x07;
+    } else {
+      return false;  // a continuation byte first, an overlong lead, or past U+10FFFF
+    }
+    if (i + n >= s.size()) return false;  // cut short
+    for (int k = 1; k <= n; ++k) {
+      const unsigned char d = static_cast<unsigned char>(s[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      kod = kod << 6 | (d & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF.
+    if ((n == 2 && kod < 0x800) || (n == 3 && kod < 0x10000) || kod > 0x10FFFF || (kod >= 0xD800 && kod <= 0xDFFF))
+      return false;
+    i += n + 1;
+  }
+  return true;
+}
+
+long long Sekundy_zaznamu(const Zaznam_mqtt& z) {
+  const long long dny = dny_od_epochy(z.cas.tm_year + 1900LL, z.cas.tm_mon + 1, z.cas.tm_mday);
+  return dny * 86400 + z.cas.tm_hour * 3600LL + z.cas.tm_min * 60LL + z.cas.tm_sec - z.posun_s;
+}
+
+bool Cas_stavu(const std::string& json, long long* sekundy) {
+  const std::string klic = "\"time\":\"";
+  const std::size_t i = json.find(klic);
+  // 2026-12-07T08:15:30+01:00
+  if (i == std::string::npos || json.size() - (i + klic.size()) < 26) return false;
+  const char* c = json.c_str() + i + klic.size();
+  const long long r = cislice(c, 4), mes = cislice(c + 5, 2), d = cislice(c + 8, 2), h = cislice(c + 11, 2),
+                  min = cislice(c + 14, 2), sek = cislice(c + 17, 2), ph = cislice(c + 20, 2), pm = cislice(c + 23, 2);
+  if (c[4] != '-' || c[7] != '-' || c[10] != 'T' || c[13] != ':' || c[16] != ':' || (c[19] != '+' && c[19] != '-') ||
+      c[22] != ':' || c[25] != '"')
+    return false;
+  if (r < 0 || mes < 1 || mes > 12 || d < 1 || d > 31 || h < 0 || h > 23 || min < 0 || min > 59 || sek < 0 ||
+      sek > 60 || ph < 0 || ph > 23 || pm < 0 || pm > 59)
+    return false;
+  const long long posun = (ph * 3600 + pm * 60) * (c[19] == '-' ? -1 : 1);
+  *sekundy = dny_od_epochy(r, static_cast<int>(mes), static_cast<int>(d)) * 86400 + h * 3600 + min * 60 + sek - posun;
+  return true;
+}
 
 std::string Iso_cas(const std::tm& c, long posun_s) {
   const char znamenko = posun_s < 0 ? '-' : '+';
@@ -201,15 +296,19 @@ std::string Jednoznacne_id(const std::string& predpona, int cislo) {
   return s + "_" + std::to_string(cislo);
 }
 
-void Zpravy_objevu(const std::string& predpona, const std::string& objev, int cislo, Zprava_mqtt out[2]) {
+void Zpravy_objevu(const std::string& predpona, const std::string& objev, int cislo, long expire_s,
+                   Zprava_mqtt out[2]) {
   const std::string id = Jednoznacne_id(predpona, cislo);
   const std::string zarizeni = "\"device\":{\"identifiers\":[" + Json_text(id) + "],\"name\":" +
                                Json_text("Hive scale " + std::to_string(cislo) + " (" + predpona + ")") +
                                ",\"model\":\"hive scale\"}";
-  const std::string spolecne = ",\"state_topic\":" + Json_text(Tema_stavu(predpona, cislo)) +
-                               ",\"availability_topic\":" + Json_text(Tema_dostupnosti(predpona)) +
-                               ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\""
-                               ",\"state_class\":\"measurement\"," + zarizeni + "}";
+  // Available only while both the program and this scale say so.
+  const std::string spolecne =
+      ",\"state_topic\":" + Json_text(Tema_stavu(predpona, cislo)) + ",\"availability\":[{\"topic\":" +
+      Json_text(Tema_dostupnosti(predpona)) + "},{\"topic\":" + Json_text(Tema_dostupnosti_vahy(predpona, cislo)) +
+      "}],\"availability_mode\":\"all\",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"" +
+      (expire_s > 0 ? ",\"expire_after\":" + std::to_string(expire_s) : std::string()) +
+      ",\"state_class\":\"measurement\"," + zarizeni + "}";
   out[0].tema = objev + "/sensor/" + id + "/weight/config";
   out[0].obsah = "{\"name\":\"Weight\",\"unique_id\":" + Json_text(id + "_weight") +
                  ",\"device_class\":\"weight\",\"unit_of_measurement\":\"kg\","

@@ -13,219 +13,105 @@
 #include <cstring>
 #include <ctime>
 
+#include "ser.h"
+
 #ifdef KVODA_S_MQTT
 
 #include <mosquitto.h>
 #include <pthread.h>
 #include <signal.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <exception>
-#include <mutex>
 #include <thread>
+
+#include "publikace_stav.h"
+
+namespace mqtt_vnitrni {
+
+std::string cil(const Stav& s) {
+  const bool v6 = s.n.adresa.stroj.find(':') != std::string::npos;
+  return (v6 ? "[" + s.n.adresa.stroj + "]" : s.n.adresa.stroj) + ":" + std::to_string(s.n.adresa.port);
+}
 
 namespace {
 
-constexpr std::size_t MEZ_FRONTY = 10000;  // records kept while the broker is away
-constexpr int OKNO = 20;                   // messages sent and not yet acknowledged
-constexpr int KEEPALIVE_S = 30;
-constexpr double TERMIN_PRIPOJENI_S = 10;  // for the broker's answer to CONNECT
-constexpr double NEJDELSI_PRODLEVA_S = 30; // between connection attempts
-
-using Hodiny = std::chrono::steady_clock;
-
-double ted_s() { return std::chrono::duration<double>(Hodiny::now().time_since_epoch()).count(); }
-
-struct Polozka {
-  std::string tema, obsah;
-  int cislo = -1;        // scale of the last discovery message of a pair, else -1
-  bool zaznam = true;    // a record (counted), not a discovery message
-  std::uint64_t poradi = 0;  // order of queueing
-  int mid = 0;           // message id while sent and unacknowledged
-  bool odeslano = false;
-  bool potvrzeno = false;
-};
-
-// State shared by the program and the thread. Allocated once and never
-// freed while a thread may still use it.
-struct Stav {
-  std::mutex mx;
-  std::condition_variable cv;
-  std::deque<Polozka> fronta;
-  std::uint64_t poradi = 0;
-  bool ohlaseno[256] = {};
-  Publikace_pocty pocty;
-  std::uint64_t zahozeno_hlaseni = 0;   // dropped since the last report
-  bool konec = false;
-  double termin_konce = 0;
-  bool hotovo = false;                  // the thread has finished
-  bool pripojeno = false;
-  std::uint64_t pokrok = 0;             // acknowledgements so far (for waiting)
-
-  // Settings, fixed before the thread starts.
-  Mqtt_adresa adresa;
-  std::string predpona, objev, id_klienta, program;
-  std::string ca_soubor;  // certificates to trust instead of the system's
-  bool dostupnost = false;
-  double cekat_na_misto_s = 0;  // 0: a full queue drops its oldest
-};
-
-Stav* m_stav = nullptr;
-std::thread* m_vlakno = nullptr;
-bool m_ukonceno = false;
-
-std::string cil(const Stav& s) {
-  const bool v6 = s.adresa.stroj.find(':') != std::string::npos;
-  return (v6 ? "[" + s.adresa.stroj + "]" : s.adresa.stroj) + ":" + std::to_string(s.adresa.port);
-}
-
-// --- the thread ------------------------------------------------------------------
-
-struct Spojeni {
-  Stav* s = nullptr;
-  mosquitto* m = nullptr;
-  enum { ODPOJENO, PRIPOJOVANI, PRIPOJENO } stav = ODPOJENO;
-  bool ztraceno = false;           // the callback saw the end of the connection
-  std::string duvod;
-  int mid_offline = 0;
-  bool offline_potvrzeno = false;
-};
-
-void po_pripojeni(mosquitto*, void* u, int rc) {
-  auto* c = static_cast<Spojeni*>(u);
-  if (rc == 0) {
-    c->stav = Spojeni::PRIPOJENO;
-  } else {
-    c->ztraceno = true;
-    c->duvod = mosquitto_connack_string(rc);
+long expire_s(const Stav& s) {
+  if (s.n.expire_s >= 0) return s.n.expire_s;
+  switch (s.rezim) {
+    case Rezim_publikace::JEDEN_PRUCHOD: return JEDEN_PRUCHOD_EXPIRE_S;
+    case Rezim_publikace::SLUZBA: return 3 * s.perioda_s;  // none before a sampling run
+    case Rezim_publikace::PREHRANI: break;
   }
+  return 0;
 }
 
-void po_odpojeni(mosquitto*, void* u, int rc) {
-  auto* c = static_cast<Spojeni*>(u);
-  c->ztraceno = true;
-  if (c->duvod.empty()) c->duvod = rc == 0 ? "disconnected" : mosquitto_strerror(rc);
-}
+}  // namespace
 
-void po_odeslani(mosquitto*, void* u, int mid) {
-  auto* c = static_cast<Spojeni*>(u);
-  if (mid == c->mid_offline) {
-    c->offline_potvrzeno = true;
-    return;
-  }
-  Stav& s = *c->s;
-  std::lock_guard<std::mutex> z(s.mx);
-  for (Polozka& p : s.fronta) {
-    if (!p.odeslano) break;
-    if (p.mid == mid && !p.potvrzeno) {
-      p.potvrzeno = true;
-      break;
+// --- queueing, under the lock ------------------------------------------------
+
+// Queues one message; past the bound the oldest record goes, or, for a
+// replay, waits for room as long as acknowledgements keep coming. false when
+// it gave up waiting.
+bool vloz(Stav& s, std::unique_lock<std::mutex>& z, Polozka_fronty p) {
+  if (s.cekat_na_misto_s > 0) {
+    std::uint64_t pokrok = s.pokrok;
+    double posledni = ted_s();
+    while (s.fronta.plna()) {
+      if (s.hotovo) return false;
+      if (s.pokrok != pokrok) {
+        pokrok = s.pokrok;
+        posledni = ted_s();
+      }
+      if (ted_s() - posledni > s.cekat_na_misto_s) return false;
+      s.cv.wait_for(z, std::chrono::milliseconds(100));
     }
   }
-  bool uvolneno = false;
-  while (!s.fronta.empty() && s.fronta.front().potvrzeno) {
-    if (s.fronta.front().zaznam) ++s.pocty.potvrzeno;
-    s.fronta.pop_front();
-    uvolneno = true;
-  }
-  ++s.pokrok;
-  if (uvolneno) s.cv.notify_all();
-}
-
-void zahod_klienta(Spojeni& c) {
-  if (c.m != nullptr) mosquitto_destroy(c.m);
-  c.m = nullptr;
-  c.stav = Spojeni::ODPOJENO;
-}
-
-// A fresh client and a connection attempt; false when it failed at once.
-bool pripoj(Spojeni& c) {
-  Stav& s = *c.s;
-  c.ztraceno = false;
-  c.duvod.clear();
-  c.m = mosquitto_new(s.id_klienta.c_str(), true, &c);
-  if (c.m == nullptr) {
-    c.duvod = "out of memory";
-    return false;
-  }
-  mosquitto_connect_callback_set(c.m, po_pripojeni);
-  mosquitto_disconnect_callback_set(c.m, po_odpojeni);
-  mosquitto_publish_callback_set(c.m, po_odeslani);
-  mosquitto_max_inflight_messages_set(c.m, OKNO + 2);
-  if (s.dostupnost) {
-    const std::string t = Tema_dostupnosti(s.predpona);
-    mosquitto_will_set(c.m, t.c_str(), 7, "offline", 1, true);
-  }
-  if (!s.adresa.uzivatel.empty())
-    mosquitto_username_pw_set(c.m, s.adresa.uzivatel.c_str(), s.adresa.ma_heslo ? s.adresa.heslo.c_str() : nullptr);
-  if (s.adresa.tls) {
-    const bool vlastni = !s.ca_soubor.empty();
-    const int rc = mosquitto_tls_set(c.m, vlastni ? s.ca_soubor.c_str() : nullptr, vlastni ? nullptr : "/etc/ssl/certs",
-                                     nullptr, nullptr, nullptr);
-    if (rc != MOSQ_ERR_SUCCESS) {
-      c.duvod = std::string("TLS set-up: ") + mosquitto_strerror(rc);
-      zahod_klienta(c);
-      return false;
-    }
-  }
-  // A blocking connect, but in this thread only: name lookup and TCP
-  // connect never touch the program's path.
-  const int rc = mosquitto_connect(c.m, s.adresa.stroj.c_str(), s.adresa.port, KEEPALIVE_S);
-  if (rc != MOSQ_ERR_SUCCESS) {
-    c.duvod = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
-    zahod_klienta(c);
-    return false;
-  }
-  c.stav = Spojeni::PRIPOJOVANI;
+  const std::uint64_t pred = s.fronta.zahozeno();
+  s.fronta.vloz(std::move(p));
+  const std::uint64_t nove = s.fronta.zahozeno() - pred;
+  if (nove > 0 && s.zahozeno_hlaseni == 0)
+    std::fprintf(stderr, "%s: MQTT: queue full (%zu records); the oldest are dropped from publishing\n",
+                 s.program.c_str(), MEZ_FRONTY);
+  s.zahozeno_hlaseni += nove;
   return true;
 }
 
-// Hands queued messages to the client, oldest first, up to the window.
-void odesli(Spojeni& c) {
-  Stav& s = *c.s;
-  for (;;) {
-    std::string tema, obsah;
-    std::uint64_t poradi;
-    {
-      std::lock_guard<std::mutex> z(s.mx);
-      int v_letu = 0;
-      Polozka* dalsi = nullptr;
-      for (Polozka& p : s.fronta) {
-        if (!p.odeslano) {
-          dalsi = &p;
-          break;
-        }
-        if (!p.potvrzeno) ++v_letu;
-      }
-      if (dalsi == nullptr || v_letu >= OKNO) return;
-      tema = dalsi->tema;
-      obsah = dalsi->obsah;
-      poradi = dalsi->poradi;
-    }
-    int mid = 0;
-    const int rc = mosquitto_publish(c.m, &mid, tema.c_str(), static_cast<int>(obsah.size()), obsah.data(), 1, true);
-    if (rc != MOSQ_ERR_SUCCESS) return;  // the loop notices a lost connection
-    std::lock_guard<std::mutex> z(s.mx);
-    // The program may have dropped it from the front meanwhile.
-    if (!s.fronta.empty() && poradi >= s.fronta.front().poradi) {
-      Polozka& p = s.fronta[poradi - s.fronta.front().poradi];
-      p.odeslano = true;
-      p.mid = mid;
-    }
-  }
+namespace {
+
+Polozka_fronty zprava(std::string tema, std::string obsah, int cislo) {
+  Polozka_fronty p;
+  p.tema = std::move(tema);
+  p.obsah = std::move(obsah);
+  p.zaznam = false;
+  p.cislo = cislo;
+  return p;
 }
 
-// Everything sent and not acknowledged goes again on the next connection.
-void vrat_neodeslane(Stav& s) {
-  std::lock_guard<std::mutex> z(s.mx);
-  for (Polozka& p : s.fronta) {
-    if (!p.odeslano) break;
-    if (!p.potvrzeno) {
-      p.odeslano = false;
-      p.mid = 0;
-    }
+bool vloz_objev(Stav& s, std::unique_lock<std::mutex>& z, int cislo) {
+  Zprava_mqtt objev[2];
+  Zpravy_objevu(s.n.predpona, s.n.objev, cislo, expire_s(s), objev);
+  for (const Zprava_mqtt& o : objev) {
+    Polozka_fronty q = zprava(o.tema, o.obsah, cislo);
+    // A replay leaves the program's own discovery alone.
+    q.jen_bez_konfigurace = !s.programu();
+    if (!vloz(s, z, std::move(q))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool vloz_dostupnost(Stav& s, std::unique_lock<std::mutex>& z, int cislo, bool online) {
+  s.dostupnost[cislo] = online ? 1 : 0;
+  return vloz(s, z, zprava(Tema_dostupnosti_vahy(s.n.predpona, cislo), online ? "online" : "offline", cislo));
+}
+
+// Home Assistant came back (perhaps with a broker that lost its retained
+// messages), or expire_after changed: everything it needs, again.
+void ohlas_znovu(Stav& s, std::unique_lock<std::mutex>& z, bool dostupnosti) {
+  for (int c = 0; c < 256; ++c) {
+    if (s.ohlaseno[c]) vloz_objev(s, z, c);
+    if (dostupnosti && s.dostupnost[c] >= 0) vloz_dostupnost(s, z, c, s.dostupnost[c] == 1);
   }
 }
 
@@ -242,249 +128,49 @@ void hlas_zahozene(Stav& s) {
                  MEZ_FRONTY);
 }
 
-void smycka(Stav* sp) {
-  Stav& s = *sp;
-  Spojeni c;
-  c.s = sp;
-  double prodleva = 1, pristi_pokus = 0, termin = 0;
-  bool hlaseno_ztraceno = false;
-  for (;;) {
-    bool konec;
-    double termin_konce;
-    {
-      std::lock_guard<std::mutex> z(s.mx);
-      konec = s.konec;
-      termin_konce = s.termin_konce;
-    }
-    const double ted = ted_s();
-    if (c.stav == Spojeni::ODPOJENO) {
-      if (konec) break;
-      if (ted < pristi_pokus) {
-        std::unique_lock<std::mutex> z(s.mx);
-        s.cv.wait_for(z, std::chrono::duration<double>(pristi_pokus - ted), [&] { return s.konec; });
-        continue;
-      }
-      if (pripoj(c)) {
-        termin = ted_s() + TERMIN_PRIPOJENI_S;
-      } else {
-        if (!hlaseno_ztraceno)
-          std::fprintf(stderr, "%s: MQTT broker %s not reachable (%s); records are queued until it is back\n",
-                       s.program.c_str(), cil(s).c_str(), c.duvod.c_str());
-        hlaseno_ztraceno = true;
-        pristi_pokus = ted_s() + prodleva;
-        prodleva = prodleva * 2 > NEJDELSI_PRODLEVA_S ? NEJDELSI_PRODLEVA_S : prodleva * 2;
-      }
-      continue;
-    }
+}  // namespace mqtt_vnitrni
 
-    const bool bylo_pripojeno = c.stav == Spojeni::PRIPOJENO;
-    int rc = mosquitto_loop(c.m, 50, 1);
-    if (!bylo_pripojeno && c.stav == Spojeni::PRIPOJENO && !c.ztraceno) {
-      // Connected: availability first, then whatever waited.
-      prodleva = 1;
-      if (s.dostupnost) {
-        const std::string t = Tema_dostupnosti(s.predpona);
-        mosquitto_publish(c.m, nullptr, t.c_str(), 6, "online", 1, true);
-      }
-      {
-        std::lock_guard<std::mutex> z(s.mx);
-        s.pripojeno = true;
-      }
-      if (hlaseno_ztraceno) {
-        std::fprintf(stderr, "%s: MQTT broker %s is back; sending the queued records\n", s.program.c_str(),
-                     cil(s).c_str());
-        hlas_zahozene(s);
-      }
-      hlaseno_ztraceno = false;
-    }
-    if (c.stav == Spojeni::PRIPOJOVANI && ted_s() > termin && !c.ztraceno) {
-      c.ztraceno = true;
-      c.duvod = "no answer to the connection request";
-    }
-    if (rc != MOSQ_ERR_SUCCESS && !c.ztraceno) {
-      c.ztraceno = true;
-      c.duvod = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
-    }
-    if (c.ztraceno) {
-      if (!hlaseno_ztraceno) {
-        const char* co = c.stav == Spojeni::PRIPOJENO ? "lost" : "not reachable";
-        std::fprintf(stderr, "%s: MQTT broker %s %s (%s); records are queued until it is back\n", s.program.c_str(),
-                     cil(s).c_str(), co, c.duvod.c_str());
-      }
-      hlaseno_ztraceno = true;
-      zahod_klienta(c);
-      vrat_neodeslane(s);
-      {
-        std::lock_guard<std::mutex> z(s.mx);
-        s.pripojeno = false;
-        s.cv.notify_all();
-      }
-      pristi_pokus = ted_s() + prodleva;
-      prodleva = prodleva * 2 > NEJDELSI_PRODLEVA_S ? NEJDELSI_PRODLEVA_S : prodleva * 2;
-      continue;
-    }
-    if (c.stav != Spojeni::PRIPOJENO) {
-      if (konec) break;  // no broker to deliver to: go at once
-      continue;
-    }
-    odesli(c);
-    if (konec) {
-      bool prazdna;
-      {
-        std::lock_guard<std::mutex> z(s.mx);
-        prazdna = s.fronta.empty();
-      }
-      if (prazdna || ted_s() > termin_konce) break;
-    }
-  }
+using namespace mqtt_vnitrni;
 
-  // The end: "offline" said while connected, then a clean disconnect.
-  if (c.stav == Spojeni::PRIPOJENO) {
-    if (s.dostupnost) {
-      const std::string t = Tema_dostupnosti(s.predpona);
-      if (mosquitto_publish(c.m, &c.mid_offline, t.c_str(), 7, "offline", 1, true) == MOSQ_ERR_SUCCESS) {
-        const double do_kdy = ted_s() + 0.5;
-        while (!c.offline_potvrzeno && !c.ztraceno && ted_s() < do_kdy)
-          if (mosquitto_loop(c.m, 20, 1) != MOSQ_ERR_SUCCESS) break;
-      }
-    }
-    mosquitto_disconnect(c.m);
-    mosquitto_loop(c.m, 0, 1);
-  }
-  zahod_klienta(c);
-  std::lock_guard<std::mutex> z(s.mx);
-  s.pripojeno = false;
-  s.hotovo = true;
-  s.cv.notify_all();
-}
+namespace {
 
-// Queues one message under the lock; drops the oldest past the bound, or
-// waits for room as long as acknowledgements keep coming. false when it gave
-// up waiting.
-bool vloz(Stav& s, std::unique_lock<std::mutex>& z, Polozka p) {
-  if (s.cekat_na_misto_s > 0) {
-    std::uint64_t pokrok = s.pokrok;
-    double posledni = ted_s();
-    while (s.fronta.size() >= MEZ_FRONTY) {
-      if (s.hotovo) return false;
-      if (s.pokrok != pokrok) {
-        pokrok = s.pokrok;
-        posledni = ted_s();
-      }
-      if (ted_s() - posledni > s.cekat_na_misto_s) return false;
-      s.cv.wait_for(z, std::chrono::milliseconds(100));
-    }
-  } else {
-    while (s.fronta.size() >= MEZ_FRONTY) {
-      const Polozka& stara = s.fronta.front();
-      if (stara.zaznam) {
-        ++s.pocty.zahozeno;
-        if (s.zahozeno_hlaseni++ == 0)
-          std::fprintf(stderr, "%s: MQTT: queue full (%zu records); the oldest are dropped from publishing\n",
-                       s.program.c_str(), MEZ_FRONTY);
-      } else if (stara.cislo >= 0 && stara.cislo < 256) {
-        s.ohlaseno[stara.cislo] = false;  // announced again with the next record
-      }
-      s.fronta.pop_front();
-    }
-  }
-  p.poradi = ++s.poradi;
-  s.fronta.push_back(std::move(p));
-  return true;
-}
-
-bool cti_heslo(const char* jmeno, std::string* heslo, std::string* proc) {
-  std::FILE* f = std::fopen(jmeno, "r");
-  if (f == nullptr) {
-    *proc = std::strerror(errno);
-    return false;
-  }
-  char b[1024] = "";
-  const bool ok = std::fgets(b, sizeof b, f) != nullptr || !std::ferror(f);
-  if (!ok) *proc = std::strerror(errno);
-  std::fclose(f);
-  if (!ok) return false;
-  std::size_t n = std::strlen(b);
-  while (n > 0 && (b[n - 1] == '\n' || b[n - 1] == '\r')) b[--n] = '\0';
-  *heslo = b;
-  return true;
-}
+std::shared_ptr<Stav> m_stav;
+std::thread m_vlakno;
+bool m_ukonceno = false;
 
 }  // namespace
 
-int Publikace_start(const char* program, bool dostupnost, double cekat_na_misto_s) {
+int Publikace_start(const char* program, Rezim_publikace rezim, double cekat_na_misto_s) {
   if (m_stav != nullptr) return 1;
-  const char* url = std::getenv("KVODA_MQTT");
-  if (url == nullptr || *url == '\0') return 0;
-  Mqtt_adresa a;
-  const std::string proc = Rozeber_mqtt_url(url, &a);
-  if (!proc.empty()) {
-    std::fprintf(stderr, "%s: KVODA_MQTT: %s; running without publishing\n", program, proc.c_str());
-    return -1;
-  }
-  if (const char* soubor = std::getenv("KVODA_MQTT_PASSWORD_FILE"); soubor != nullptr && *soubor != '\0') {
-    std::string duvod;
-    if (!cti_heslo(soubor, &a.heslo, &duvod)) {
-      std::fprintf(stderr, "%s: KVODA_MQTT_PASSWORD_FILE %s: %s; running without publishing\n", program, soubor,
-                   duvod.c_str());
-      return -1;
-    }
-    a.ma_heslo = true;
-  }
-  if (a.ma_heslo && a.uzivatel.empty()) {
-    std::fprintf(stderr, "%s: KVODA_MQTT: a password needs a user name (mqtt://user@host); running without publishing\n",
-                 program);
-    return -1;
-  }
-  const char* ca = std::getenv("KVODA_MQTT_CAFILE");
-  if (ca != nullptr && *ca != '\0' && access(ca, R_OK) != 0) {
-    std::fprintf(stderr, "%s: KVODA_MQTT_CAFILE %s: %s; running without publishing\n", program, ca,
-                 std::strerror(errno));
-    return -1;
-  }
-  char stroj[256] = "";
-  if (gethostname(stroj, sizeof stroj - 1) != 0) stroj[0] = '\0';
-  const std::string predpona = Predpona_temat(std::getenv("KVODA_MQTT_TOPIC"), stroj);
-  if (predpona.empty()) {
-    std::fprintf(stderr, "%s: KVODA_MQTT_TOPIC: not a topic to publish under; running without publishing\n", program);
-    return -1;
-  }
-  const std::string objev = Predpona_objevu(std::getenv("KVODA_MQTT_DISCOVERY"));
-  if (objev.empty()) {
-    std::fprintf(stderr, "%s: KVODA_MQTT_DISCOVERY: not a topic to publish under; running without publishing\n",
-                 program);
-    return -1;
-  }
+  Nastaveni_mqtt n;
+  const int r = Nacti_nastaveni_mqtt(program, &n);
+  if (r != 1) return r;
 
   mosquitto_lib_init();
-  m_stav = new Stav;
-  Stav& s = *m_stav;
-  s.adresa = a;
-  s.predpona = predpona;
-  s.objev = objev;
-  s.program = program;
-  s.dostupnost = dostupnost;
-  s.cekat_na_misto_s = cekat_na_misto_s;
-  if (ca != nullptr) s.ca_soubor = ca;
-  s.id_klienta = std::string(program) + "-" + std::to_string(getpid()) + "-" + stroj;
+  auto s = std::make_shared<Stav>();
+  s->n = n;
+  s->program = program;
+  s->rezim = rezim;
+  s->cekat_na_misto_s = cekat_na_misto_s;
+  s->id_klienta = std::string(program) + "-" + std::to_string(getpid()) + "-" + n.stroj;
 
   // The thread takes no signals: they stay with the program's own handling.
   sigset_t vse, stare;
   sigfillset(&vse);
   pthread_sigmask(SIG_SETMASK, &vse, &stare);
+  bool spusteno = true;
   try {
-    m_vlakno = new std::thread(smycka, m_stav);
+    m_vlakno = std::thread(smycka, s);
   } catch (const std::exception&) {
-    m_vlakno = nullptr;
+    spusteno = false;
   }
   pthread_sigmask(SIG_SETMASK, &stare, nullptr);
-  if (m_vlakno == nullptr) {
+  if (!spusteno) {
     std::fprintf(stderr, "%s: MQTT: cannot start the publishing thread; running without publishing\n", program);
-    delete m_stav;
-    m_stav = nullptr;
     mosquitto_lib_cleanup();
     return -1;
   }
+  m_stav = std::move(s);
   return 1;
 }
 
@@ -493,36 +179,49 @@ bool Publikace_zapnuta() { return m_stav != nullptr && !m_ukonceno; }
 bool Publikuj(const Zaznam_mqtt& zaznam) {
   if (!Publikace_zapnuta()) return false;
   Stav& s = *m_stav;
-  Polozka p;
-  p.tema = Tema_stavu(s.predpona, zaznam.cislo);
+  Polozka_fronty p;
   p.obsah = Json_stavu(zaznam);
+  p.cislo = zaznam.cislo;
+  p.cas = Sekundy_zaznamu(zaznam);
   std::unique_lock<std::mutex> z(s.mx);
-  if (zaznam.cislo >= 0 && zaznam.cislo < 256 && !s.ohlaseno[zaznam.cislo]) {
-    s.ohlaseno[zaznam.cislo] = true;
-    Zprava_mqtt objev[2];
-    Zpravy_objevu(s.predpona, s.objev, zaznam.cislo, objev);
-    for (const Zprava_mqtt& o : objev) {
-      Polozka q;
-      q.tema = o.tema;
-      q.obsah = o.obsah;
-      q.zaznam = false;
-      // Dropping the pair's last message means announcing the scale again.
-      q.cislo = &o == &objev[1] ? zaznam.cislo : -1;
-      if (!vloz(s, z, std::move(q))) return false;
+  if (zaznam.cislo >= 0 && zaznam.cislo < 256) {
+    if (!s.ohlaseno[zaznam.cislo]) {
+      s.ohlaseno[zaznam.cislo] = true;
+      if (!vloz_objev(s, z, zaznam.cislo)) return false;
     }
+    if (s.programu() && s.dostupnost[zaznam.cislo] != 1 && !vloz_dostupnost(s, z, zaznam.cislo, true)) return false;
+  } else {
+    p.tema = Tema_stavu(s.n.predpona, zaznam.cislo);  // no history kept for it
   }
-  if (!vloz(s, z, std::move(p))) return false;
-  ++s.pocty.prijato;
-  return true;
+  return vloz(s, z, std::move(p));
+}
+
+void Publikuj_dostupnost_vahy(int cislo, bool online) {
+  if (!Publikace_zapnuta() || !m_stav->programu() || cislo < 0 || cislo > 255) return;
+  Stav& s = *m_stav;
+  std::unique_lock<std::mutex> z(s.mx);
+  if (s.dostupnost[cislo] != (online ? 1 : 0)) vloz_dostupnost(s, z, cislo, online);
+}
+
+void Publikace_perioda(long perioda_s) {
+  if (!Publikace_zapnuta()) return;
+  Stav& s = *m_stav;
+  std::unique_lock<std::mutex> z(s.mx);
+  const long pred = expire_s(s);
+  s.perioda_s = perioda_s > 0 ? perioda_s : 0;
+  if (expire_s(s) != pred) ohlas_znovu(s, z, false);
 }
 
 Publikace_pocty Publikace_stav() {
   Publikace_pocty p;
   if (m_stav == nullptr) return p;
   std::lock_guard<std::mutex> z(m_stav->mx);
-  p = m_stav->pocty;
-  for (const Polozka& q : m_stav->fronta)
-    if (q.zaznam) ++p.cekajici;
+  const Fronta_mqtt& f = m_stav->fronta;
+  p.prijato = f.prijato();
+  p.potvrzeno = f.potvrzeno_zaznamu();
+  p.zahozeno = f.zahozeno();
+  p.odmitnuto = f.odmitnuto_zaznamu();
+  p.cekajici = f.cekajicich_zaznamu();
   return p;
 }
 
@@ -533,7 +232,7 @@ bool Publikace_dorucit(double bez_pokroku_s) {
   std::uint64_t pokrok = s.pokrok;
   double posledni = ted_s();
   for (;;) {
-    if (s.fronta.empty()) return true;
+    if (s.fronta.prazdna()) return true;
     if (s.hotovo) return false;
     if (s.pokrok != pokrok) {
       pokrok = s.pokrok;
@@ -547,7 +246,8 @@ bool Publikace_dorucit(double bez_pokroku_s) {
 void Publikace_konec(double limit_s) {
   if (m_stav == nullptr || m_ukonceno) return;
   m_ukonceno = true;
-  Stav& s = *m_stav;
+  std::shared_ptr<Stav> sp = std::move(m_stav);
+  Stav& s = *sp;
   bool skoncilo;
   {
     std::unique_lock<std::mutex> z(s.mx);
@@ -557,36 +257,38 @@ void Publikace_konec(double limit_s) {
     // The thread's own limit, the "offline" and the disconnect, and a margin.
     skoncilo = s.cv.wait_for(z, std::chrono::duration<double>(limit_s + 1.0), [&] { return s.hotovo; });
   }
+  m_ukonceno = false;
   if (!skoncilo) {
-    // Stuck in a connect (a host that drops packets): leave it to the exit.
-    m_vlakno->detach();
+    // Stuck in a connect (a host that drops packets): the thread keeps its
+    // own reference to the state and ends with the process.
+    m_vlakno.detach();
     std::fprintf(stderr, "%s: MQTT: still connecting to %s at the end; not waiting for it\n", s.program.c_str(),
                  cil(s).c_str());
-    // The thread keeps its state; the process is about to end.
-    delete m_vlakno;
-    m_vlakno = nullptr;
-    m_stav = nullptr;
-    m_ukonceno = false;
     return;
   }
-  m_vlakno->join();
-  delete m_vlakno;
-  m_vlakno = nullptr;
-  const Publikace_pocty p = Publikace_stav();
-  if (p.cekajici > 0)
+  m_vlakno.join();
+  std::size_t cekajici;
+  bool pripojeno;
+  {
+    std::lock_guard<std::mutex> z(s.mx);
+    cekajici = s.fronta.cekajicich_zaznamu();
+    pripojeno = s.pripojeno_na_konci;
+  }
+  // Unreachable only when it was: a broker that took its time gets the
+  // time said instead.
+  if (cekajici > 0 && pripojeno)
+    std::fprintf(stderr, "%s: MQTT: %zu %s not published in the %g s given at the end; in the data file\n",
+                 s.program.c_str(), cekajici, cekajici == 1 ? "record" : "records", limit_s);
+  else if (cekajici > 0)
     std::fprintf(stderr, "%s: MQTT: %zu %s not published (broker %s unreachable); in the data file\n",
-                 s.program.c_str(), p.cekajici, p.cekajici == 1 ? "record" : "records", cil(s).c_str());
+                 s.program.c_str(), cekajici, cekajici == 1 ? "record" : "records", cil(s).c_str());
   hlas_zahozene(s);
   mosquitto_lib_cleanup();
-  // Publishing may be started afresh.
-  delete m_stav;
-  m_stav = nullptr;
-  m_ukonceno = false;
 }
 
 #else  // built without libmosquitto
 
-int Publikace_start(const char* program, bool, double) {
+int Publikace_start(const char* program, Rezim_publikace, double) {
   const char* url = std::getenv("KVODA_MQTT");
   if (url == nullptr || *url == '\0') return 0;
   static bool receno = false;
@@ -601,15 +303,20 @@ bool Publikuj(const Zaznam_mqtt&) { return false; }
 Publikace_pocty Publikace_stav() { return {}; }
 bool Publikace_dorucit(double) { return true; }
 void Publikace_konec(double) {}
+void Publikuj_dostupnost_vahy(int, bool) {}
+void Publikace_perioda(long) {}
 
 #endif
 
 namespace {
-void konec_pri_exit() { Publikace_konec(1.0); }
+void konec_pri_exit() { Publikace_konec(2.0); }
 }  // namespace
 
 void Publikace_programu() {
-  if (Publikace_start("kvoda_ser", true, 0) == 1) std::atexit(konec_pri_exit);
+  // One pass (a cron line) leaves the status online between runs; its
+  // sensors' expire_after tells a dead installation.
+  const Rezim_publikace r = g_ukonceni != 0 ? Rezim_publikace::JEDEN_PRUCHOD : Rezim_publikace::SLUZBA;
+  if (Publikace_start("kvoda_ser", r, 0) == 1) std::atexit(konec_pri_exit);
 }
 
 void Publikuj_zaznam(const Vysledek_mereni& v, const char* soubor) {
@@ -618,6 +325,3 @@ void Publikuj_zaznam(const Vysledek_mereni& v, const char* soubor) {
   Publikuj(Zaznam_z_mereni(v, v.cas.tm_gmtoff, soubor));
 }
 
-void Publikuj_dostupnost_vahy(int, bool) {}
-
-void Publikace_perioda(long) {}

@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
   // the broker has acknowledged them all.
   {
     setenv("KVODA_MQTT", url_broker.c_str(), 1);
-    Publikace_start("bench", false, 30);
+    Publikace_start("bench", Rezim_publikace::PREHRANI, 30);
     const int n = 20000;
     std::vector<Zaznam_mqtt> zaznamy;
     for (int i = 0; i < n; ++i) zaznamy.push_back(vzorek(i));
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
   // with the broker up, and down (the queue only grows).
   for (const char* url : {url_broker.c_str(), "mqtt://127.0.0.1:1"}) {
     setenv("KVODA_MQTT", url, 1);
-    Publikace_start("bench", true, 0);
+    Publikace_start("bench", Rezim_publikace::SLUZBA, 0);
     std::tm cas{};
     const std::time_t ted = std::time(nullptr);
     localtime_r(&ted, &cas);
@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
         } else {
           setenv("KVODA_MQTT", rezimy[m].url.c_str(), 1);
         }
-        Publikace_start("bench", true, 0);
+        Publikace_start("bench", Rezim_publikace::SLUZBA, 0);
         const double t0 = wall_s();
         g_tisk_chyby_jiz_proveden = 0;
         Snimej_hmotnost_hledej(0);

@@ -1,5 +1,7 @@
 #include "prehrani.h"
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,7 @@ const char* const kNapoveda =
     "  FILE        a data file; - for standard input\n"
     "  -w SECONDS  give up when the broker acknowledges nothing for so long (30)\n"
     "  -h, --help  this text\n"
+    "  --version   the version\n"
     "Times are taken as local times of this machine (set TZ for another zone).\n"
     "Exit status: 0 all published, 1 a file unreadable or records unpublished,\n"
     "2 bad command line or no broker set.\n";
@@ -51,36 +54,44 @@ Zaznam_mqtt Zprava_ze_zaznamu(const zaznam::Record& r, const std::string& soubor
 
 int Spust(int argc, char** argv) {
   double cekani = 30;
-  std::vector<std::string> soubory;
-  bool jen_soubory = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (!jen_soubory && (a == "-h" || a == "--help")) {
+  // getopt names the program by argv[0]: the messages say kvoda_pub however
+  // it was started.
+  std::vector<char*> args(argv, argv + argc);
+  char jmeno[] = "kvoda_pub";
+  if (!args.empty()) args[0] = jmeno;
+  args.push_back(nullptr);
+  static const option dlouhe[] = {{"help", no_argument, nullptr, 'h'},
+                                  {"version", no_argument, nullptr, 'V'},
+                                  {nullptr, 0, nullptr, 0}};
+  optind = 0;  // a fresh parse, also when called again in one process
+  opterr = 1;
+  for (int o; (o = getopt_long(argc, args.data(), "hw:", dlouhe, nullptr)) != -1;) {
+    if (o == 'h') {
       std::fputs(kNapoveda, stdout);
       return 0;
     }
-    if (!jen_soubory && a == "--") {
-      jen_soubory = true;
-    } else if (!jen_soubory && a == "-w") {
+    if (o == 'V') {
+      std::puts("kvoda_pub " KVODA_VERSION);
+      return 0;
+    }
+    if (o == 'w') {
       char* konec = nullptr;
-      cekani = i + 1 < argc ? std::strtod(argv[i + 1], &konec) : -1;
-      if (konec == nullptr || *konec != '\0' || !(cekani > 0 && cekani <= 86400)) {
+      cekani = std::strtod(optarg, &konec);
+      if (konec == optarg || *konec != '\0' || !(cekani > 0 && cekani <= 86400)) {
         std::fprintf(stderr, "kvoda_pub: -w needs a number of seconds, 1 to 86400\nTry 'kvoda_pub --help'.\n");
         return 2;
       }
-      ++i;
-    } else if (!jen_soubory && a.size() > 1 && a[0] == '-') {
-      std::fprintf(stderr, "kvoda_pub: unknown option %s\nTry 'kvoda_pub --help'.\n", a.c_str());
-      return 2;
-    } else {
-      soubory.push_back(a);
+      continue;
     }
+    std::fputs("Try 'kvoda_pub --help'.\n", stderr);  // getopt has said what was wrong
+    return 2;
   }
+  const std::vector<std::string> soubory(args.begin() + optind, args.begin() + argc);
   if (soubory.empty()) {
     std::fprintf(stderr, "kvoda_pub: no file given\nTry 'kvoda_pub --help'.\n");
     return 2;
   }
-  const int r = Publikace_start("kvoda_pub", false, cekani);
+  const int r = Publikace_start("kvoda_pub", Rezim_publikace::PREHRANI, cekani);
   if (r == 0) std::fprintf(stderr, "kvoda_pub: KVODA_MQTT is not set: no broker to publish to\n");
   if (r != 1) return 2;
 
@@ -114,10 +125,8 @@ int Spust(int argc, char** argv) {
   Publikace_konec(1.0);
   std::printf("kvoda_pub: %llu of %llu records published\n", static_cast<unsigned long long>(pocty.potvrzeno),
               static_cast<unsigned long long>(celkem));
-  if (!vse) {
-    std::fprintf(stderr, "kvoda_pub: the broker acknowledged nothing for %g s: giving up\n", cekani);
-    vysledek = 1;
-  }
+  if (!vse) std::fprintf(stderr, "kvoda_pub: the broker acknowledged nothing for %g s: giving up\n", cekani);
+  if (!vse || pocty.potvrzeno < celkem) vysledek = 1;
   return vysledek;
 }
 

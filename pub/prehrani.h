@@ -21,37 +21,40 @@ struct Pocty {
   bool odevzdano = true;  // every record was handed to the publisher
 };
 
-// Reads `f` to its end and hands each record to `odevzdej`; malformed lines
-// are counted and skipped. Stops when `odevzdej` returns false.
+// Reads `f` to its end and hands each record to `odevzdej`. Lines are cut
+// at their line ends whatever bytes they hold: a malformed one (a NUL byte,
+// too long, not a record) is counted and skipped alone. Stops when
+// `odevzdej` returns false.
 template <class F>
 Pocty Cti_zaznamy(std::FILE* f, const std::string& soubor, F odevzdej) {
   Pocty p;
-  char radek[zaznam::kMaxLine + 2];
-  bool pokracovani = false;  // the rest of an over-long line
-  while (std::fgets(radek, sizeof radek, f) != nullptr) {
-    std::size_t n = std::char_traits<char>::length(radek);
-    const bool cely = n > 0 && radek[n - 1] == '\n';
-    if (pokracovani) {
-      pokracovani = !cely;
+  char radek[zaznam::kMaxLine + 1];
+  std::size_t n = 0;
+  bool dlouhy = false;
+  for (;;) {
+    const int c = std::getc(f);
+    if (c != '\n' && c != EOF) {
+      if (n < sizeof radek) radek[n++] = static_cast<char>(c);
+      else dlouhy = true;
       continue;
     }
-    if (!cely && !std::feof(f)) {
-      ++p.vadnych;  // longer than any record
-      pokracovani = true;
-      continue;
-    }
-    if (cely) --n;
-    if (n == 0) continue;
-    zaznam::Record r;
-    if (zaznam::ParseRecord(radek, n, r) != zaznam::Fault::none) {
+    if (dlouhy || n > zaznam::kMaxLine) {
       ++p.vadnych;
-      continue;
+    } else if (n > 0) {
+      zaznam::Record r;
+      if (zaznam::ParseRecord(radek, n, r) != zaznam::Fault::none) {
+        ++p.vadnych;
+      } else {
+        ++p.zaznamu;
+        if (!odevzdej(Zprava_ze_zaznamu(r, soubor))) {
+          p.odevzdano = false;
+          return p;
+        }
+      }
     }
-    ++p.zaznamu;
-    if (!odevzdej(Zprava_ze_zaznamu(r, soubor))) {
-      p.odevzdano = false;
-      return p;
-    }
+    n = 0;
+    dlouhy = false;
+    if (c == EOF) break;
   }
   if (std::ferror(f)) p.precteno = false;
   return p;

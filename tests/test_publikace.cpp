@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,6 +23,7 @@
 #include "harness.h"
 #include "smycka.h"
 #include "publikace.h"
+#include "publikace_fronta.h"
 #include "sim.h"
 #include "vzorce.h"
 
@@ -101,6 +103,17 @@ TEST(PublikaceText, TopicsTimesAndPayloads) {
   EXPECT_EQ("homeassistant", Predpona_objevu(nullptr));
   EXPECT_EQ("ha", Predpona_objevu("ha"));
   EXPECT_EQ("", Predpona_objevu("ha/#"));
+  // Topics are UTF-8: a byte that is none is refused, a letter is not.
+  EXPECT_EQ("", Predpona_temat("kvoda/\xff", "x"));
+  EXPECT_EQ("", Predpona_objevu("ha\xc3"));
+  EXPECT_EQ("v\xc4\x8d" "ely", Predpona_temat("v\xc4\x8d" "ely", "x"));
+  EXPECT_EQ("kvoda/h_ost", Predpona_temat(nullptr, "h\xffost"));
+  for (const char* u : {"a", "\xc4\x8d", "\xe2\x82\xac", "\xf0\x9f\x90\x9d"}) EXPECT_TRUE(Platne_utf8(u)) << u;
+  for (const char* u : {"\x80", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "\xc4x"})
+    EXPECT_FALSE(Platne_utf8(u)) << u;
+  EXPECT_FALSE(Platne_utf8(std::string("a\0b", 3)));
+  EXPECT_EQ("kvoda/x/scale/17/record", Tema_zaznamu("kvoda/x", 17));
+  EXPECT_EQ("kvoda/x/scale/17/availability", Tema_dostupnosti_vahy("kvoda/x", 17));
   EXPECT_EQ("kvoda/x/scale/17/state", Tema_stavu("kvoda/x", 17));
   EXPECT_EQ("kvoda/x/status", Tema_dostupnosti("kvoda/x"));
   EXPECT_EQ("kvoda_x-1_y_3", Jednoznacne_id("kvoda/x-1.y", 3));
@@ -148,19 +161,123 @@ TEST(PublikaceText, TopicsTimesAndPayloads) {
   EXPECT_NE(std::string::npos, json.find("\"weight_kg\":null,\"temperature_c\":null")) << json;
   EXPECT_NE(std::string::npos, json.find("\"file\":\"a\\\"b\\\\c\\u000a.txt\"")) << json;
 
+  // A state's time read back is the record's moment, whatever the offset.
+  for (long posun : {3600L, 0L, -12600L}) {
+    Zaznam_mqtt r = Zaznam_z_mereni(vysledky[0], posun, "zaznam.txt");
+    std::tm u = r.cas;
+    long long cas = 0;
+    ASSERT_TRUE(Cas_stavu(Json_stavu(r), &cas));
+    EXPECT_EQ(static_cast<long long>(timegm(&u)) - posun, cas);
+    EXPECT_EQ(cas, Sekundy_zaznamu(r));
+  }
+  long long cas = 0;
+  for (const char* spatne : {"{}", "{\"time\":\"2026-12-07 08:05:03+01:00\"}", "{\"time\":\"2026-13-07T08:05:03+01:00\"}",
+                             "{\"time\":\"2026-12-07T08:05:03+01:0\"}"})
+    EXPECT_FALSE(Cas_stavu(spatne, &cas)) << spatne;
+
   Zprava_mqtt objev[2];
-  Zpravy_objevu("kvoda/vcelin", "homeassistant", 17, objev);
+  Zpravy_objevu("kvoda/vcelin", "homeassistant", 17, 0, objev);
+  EXPECT_EQ(std::string::npos, objev[0].obsah.find("expire_after"));
   EXPECT_EQ("homeassistant/sensor/kvoda_vcelin_17/weight/config", objev[0].tema);
   EXPECT_EQ("homeassistant/sensor/kvoda_vcelin_17/temperature/config", objev[1].tema);
   for (const char* kus : {"\"unique_id\":\"kvoda_vcelin_17_weight\"", "\"device_class\":\"weight\"",
                           "\"unit_of_measurement\":\"kg\"", "\"state_class\":\"measurement\"",
                           "\"state_topic\":\"kvoda/vcelin/scale/17/state\"", "value_json.weight_kg",
-                          "\"availability_topic\":\"kvoda/vcelin/status\"", "\"identifiers\":[\"kvoda_vcelin_17\"]"})
+                          "\"availability\":[{\"topic\":\"kvoda/vcelin/status\"},"
+                          "{\"topic\":\"kvoda/vcelin/scale/17/availability\"}],\"availability_mode\":\"all\"",
+                          "\"identifiers\":[\"kvoda_vcelin_17\"]"})
     EXPECT_NE(std::string::npos, objev[0].obsah.find(kus)) << kus;
+  Zpravy_objevu("kvoda/vcelin", "homeassistant", 17, 2700, objev);
+  for (const Zprava_mqtt& o : objev) EXPECT_NE(std::string::npos, o.obsah.find(",\"expire_after\":2700,")) << o.obsah;
   for (const char* kus : {"\"unique_id\":\"kvoda_vcelin_17_temperature\"", "\"device_class\":\"temperature\"",
                           "\"unit_of_measurement\":\"\xC2\xB0" "C\"", "value_json.temperature_c",
                           "\"identifiers\":[\"kvoda_vcelin_17\"]"})
     EXPECT_NE(std::string::npos, objev[1].obsah.find(kus)) << kus;
+}
+
+// The queue alone: order, the bound, the window, and what a lost
+// connection leaves to send again.
+TEST(PublikaceFronta, OrderBoundWindowAndWhatALostConnectionSendsAgain) {
+  auto zaznam = [](int i) {
+    Polozka_fronty p;
+    p.obsah = std::to_string(i);
+    return p;
+  };
+  auto zprava = [](const std::string& tema, const std::string& obsah) {
+    Polozka_fronty p;
+    p.tema = tema;
+    p.obsah = obsah;
+    p.zaznam = false;
+    return p;
+  };
+  // Sends whatever the window allows, ids from `mid`; the contents sent.
+  auto posli = [](Fronta_mqtt& f, int& mid) {
+    std::vector<std::string> r;
+    for (Polozka_fronty* p; (p = f.dalsi()) != nullptr;) {
+      r.push_back(p->obsah);
+      f.odeslano(p->poradi, ++mid);
+    }
+    return r;
+  };
+  using V = std::vector<std::string>;
+  Fronta_mqtt f(5, 2);
+  int mid = 0;
+  f.vloz(zprava("cfg", "c1"));
+  for (int i = 1; i <= 5; ++i) f.vloz(zaznam(i));
+  // Past the bound the oldest record went, never the discovery.
+  EXPECT_EQ(1u, f.zahozeno());
+  EXPECT_EQ(5u, f.prijato());
+  EXPECT_EQ(4u, f.cekajicich_zaznamu());
+  EXPECT_EQ((V{"c1", "2"}), posli(f, mid));  // the window: two unacknowledged
+  EXPECT_EQ(2u, f.v_letu());
+  // An acknowledgement out of order frees a place in the window, but
+  // nothing leaves the queue until the oldest is in.
+  EXPECT_FALSE(f.potvrzeno(2));
+  EXPECT_EQ((V{"3"}), posli(f, mid));
+  EXPECT_TRUE(f.potvrzeno(1));
+  EXPECT_EQ(1u, f.potvrzeno_zaznamu());
+  EXPECT_EQ((V{"4"}), posli(f, mid));
+  EXPECT_TRUE(f.potvrzeno(3));
+  EXPECT_EQ(2u, f.potvrzeno_zaznamu());
+  EXPECT_EQ((V{"5"}), posli(f, mid));
+  // The connection drops with 4 and 5 sent and unacknowledged: they go
+  // again, in order, and their old ids no longer count.
+  f.vrat_neodeslane();
+  EXPECT_EQ(0u, f.v_letu());
+  EXPECT_FALSE(f.potvrzeno(4));
+  EXPECT_EQ((V{"4", "5"}), posli(f, mid));
+  EXPECT_TRUE(f.potvrzeno(6));
+  EXPECT_TRUE(f.potvrzeno(7));
+  EXPECT_TRUE(f.prazdna());
+  EXPECT_EQ(4u, f.potvrzeno_zaznamu());
+
+  // A newer word on a topic replaces one not yet sent, not one in flight;
+  // a refused message is dropped and counted, a skipped one only dropped.
+  Fronta_mqtt g(5, 5);
+  mid = 0;
+  g.vloz(zprava("avail", "online"));
+  EXPECT_EQ((V{"online"}), posli(g, mid));
+  g.vloz(zprava("avail", "offline"));
+  g.vloz(zaznam(7));
+  g.vloz(zprava("avail", "online again"));
+  g.vloz(zprava("cfg", "c2"));
+  V videno;
+  for (Polozka_fronty* p; (p = g.dalsi()) != nullptr;) {
+    videno.push_back(p->obsah);
+    if (p->obsah == "7") {
+      g.odmitnuto(p->poradi);
+    } else if (p->obsah == "c2") {
+      g.vynech(p->poradi);
+    } else {
+      g.odeslano(p->poradi, ++mid);
+    }
+  }
+  EXPECT_EQ((V{"7", "online again", "c2"}), videno);
+  EXPECT_EQ(1u, g.odmitnuto_zaznamu());
+  EXPECT_EQ(0u, g.cekajicich_zaznamu());
+  EXPECT_TRUE(g.potvrzeno(1));
+  EXPECT_TRUE(g.potvrzeno(2));
+  EXPECT_TRUE(g.prazdna());
 }
 
 // ---------------------------------------------------------------------------
@@ -286,6 +403,11 @@ std::string Ocekavany_stav(const std::string& radek, const std::string& soubor) 
 
 const char* const k_zona = "TZ=CET-1CEST,M3.5.0,M10.5.0/3";
 
+std::string Kvoda_pub() {
+  const std::string plot = KVODA_PLOT_PATH;
+  return plot.substr(0, plot.rfind('/')) + "/kvoda_pub";
+}
+
 harness::Options Program(const harness::TempDir& dir, const std::string& url) {
   harness::Options o;
   o.port_pattern = dir.pattern();
@@ -338,8 +460,9 @@ TEST(Publikace, SamplingArrivesRetainedWithDiscoveryOnceAndReplays) {
   const std::vector<std::string> zaznamy = Radky(harness::read_file(dir.file("zaznam.txt")));
   ASSERT_EQ(4u, zaznamy.size());
 
-  // Live: online, discovery before the first record of each scale and never
-  // again, one state message per record with its values, offline at the end.
+  // Live: online, discovery and the scale's availability before its first
+  // record and never again, one state message per record with its values,
+  // offline at the end of this interactive run.
   ASSERT_TRUE(Dockej([&] { return Pocet(ziva->out(), "status offline") == 1; }, 10)) << ziva->out();
   std::vector<std::string> ocekavane = {"0 kvoda/vcelin/status online"};
   const std::string cfg = "0 homeassistant/sensor/kvoda_vcelin_";
@@ -349,6 +472,7 @@ TEST(Publikace, SamplingArrivesRetainedWithDiscoveryOnceAndReplays) {
       const std::string n = i == 0 ? "3" : "17";
       ocekavane.push_back(cfg + n + "/weight/config");
       ocekavane.push_back(cfg + n + "/temperature/config");
+      ocekavane.push_back("0 kvoda/vcelin/scale/" + n + "/availability online");
     }
     ocekavane.push_back("0" + stav.substr(1));
   }
@@ -367,25 +491,109 @@ TEST(Publikace, SamplingArrivesRetainedWithDiscoveryOnceAndReplays) {
   EXPECT_NE(std::string::npos, pozde.find(Ocekavany_stav(zaznamy[3], "zaznam.txt") + "\n")) << pozde;
   EXPECT_NE(std::string::npos, pozde.find("1 kvoda/vcelin/status offline\n")) << pozde;
   EXPECT_EQ(4u, Pocet(pozde, "1 homeassistant/sensor/kvoda_vcelin_"));
+  EXPECT_NE(std::string::npos, pozde.find("1 kvoda/vcelin/scale/17/availability online\n")) << pozde;
 
-  // Replay of the data file with a malformed line: every record once more
-  // with its own time, the bad line counted.
-  harness::write_file(dir.file("sezona.txt"), harness::read_file(dir.file("zaznam.txt")) + "garbage\n");
+  // Replay of the data file with a malformed line, a line holding a NUL byte
+  // and a record of an older season: each record once more with its own
+  // time, none newer than the retained states, so all on the record topics;
+  // the bad lines counted, each alone; the program's discovery left alone.
+  std::string stara = zaznamy[1];
+  stara.replace(stara.find('\t') + 1, 19, "07.01.2024 12:00:00");
+  const std::string s_nul = std::string(1, '\0') + zaznamy[0].substr(1);
+  harness::write_file(dir.file("sezona.txt"), zaznamy[0] + "\n" + zaznamy[1] + "\ngarbage\n" + s_nul + "\n" +
+                                                  zaznamy[2] + "\n" + zaznamy[3] + "\n" + stara + "\n");
   const std::size_t pred = ziva->out().size();
   harness::Options o = Program(dir, "mqtt://127.0.0.1:" + std::to_string(port));
-  o.program = std::string(KVODA_PLOT_PATH).substr(0, std::string(KVODA_PLOT_PATH).rfind('/')) + "/kvoda_pub";
+  o.program = Kvoda_pub();
   o.args = {"sezona.txt"};
   harness::Process pub(o);
   ASSERT_TRUE(pub.wait_exit(30));
   EXPECT_EQ(0, pub.exit_code()) << pub.err();
-  EXPECT_EQ("kvoda_pub: sezona.txt: 4 records, 1 malformed lines skipped\nkvoda_pub: 4 of 4 records published\n",
+  EXPECT_EQ("kvoda_pub: sezona.txt: 5 records, 2 malformed lines skipped\nkvoda_pub: 5 of 5 records published\n",
             pub.out());
-  ASSERT_TRUE(Dockej([&] { return Pocet(ziva->out().substr(pred), "/state ") == 4; }, 10)) << ziva->out();
-  std::vector<std::string> prehrane;
-  for (const std::string& l : Zacinajici(ziva->out().substr(pred), "0 kvoda/vcelin/scale/")) prehrane.push_back(l);
-  ASSERT_EQ(4u, prehrane.size());
-  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ("0" + Ocekavany_stav(zaznamy[i], "sezona.txt").substr(1), prehrane[i]);
-  EXPECT_EQ(std::string::npos, ziva->out().find(" kvoda/vcelin/status ", pred)) << "a replay leaves availability alone";
+  ASSERT_TRUE(Dockej([&] { return Pocet(ziva->out().substr(pred), "/record ") == 5; }, 10)) << ziva->out();
+  std::vector<std::string> prehrane = Radky(ziva->out().substr(pred));
+  std::vector<std::string> ocekavane_prehrani;
+  for (const std::string& r : {zaznamy[0], zaznamy[1], zaznamy[2], zaznamy[3], stara}) {
+    std::string z = "0" + Ocekavany_stav(r, "sezona.txt").substr(1);
+    z.replace(z.find("/state "), 7, "/record ");
+    ocekavane_prehrani.push_back(z);
+  }
+  EXPECT_EQ(ocekavane_prehrani, prehrane);
+  // Home Assistant's state of scale 17 is still the live one.
+  harness::Options sub;
+  sub.program = "mosquitto_sub";
+  sub.args = {"-h", "127.0.0.1", "-p", std::to_string(port), "-t", "kvoda/vcelin/scale/17/state", "-C", "1", "-W", "5",
+              "-F", "%r %t %p"};
+  EXPECT_EQ(Ocekavany_stav(zaznamy[3], "zaznam.txt") + "\n", harness::run(sub, "", 20).out);
+}
+
+// kvoda_pub's command line: getopt's forms and messages, one hint after
+// each error.
+TEST(Publikace, ReplayCommandLine) {
+  const std::string rada = "Try 'kvoda_pub --help'.\n";
+  struct Pripad {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  };
+  const std::vector<Pripad> pripady = {
+      {{"--version"}, 0, "kvoda_pub " KVODA_VERSION "\n", ""},
+      {{"-x", "f"}, 2, "", "kvoda_pub: invalid option -- 'x'\n" + rada},
+      {{"--wait=3", "f"}, 2, "", "kvoda_pub: unrecognized option '--wait=3'\n" + rada},
+      {{"f", "-w"}, 2, "", "kvoda_pub: option requires an argument -- 'w'\n" + rada},
+      {{"-w", "0", "f"}, 2, "", "kvoda_pub: -w needs a number of seconds, 1 to 86400\n" + rada},
+      {{"--help=x"}, 2, "", "kvoda_pub: option '--help' doesn't allow an argument\n" + rada},
+      {{"-w5"}, 2, "", "kvoda_pub: no file given\n" + rada},
+      // After "--" a file may look like an option.
+      {{"--", "-w"}, 2, "", "kvoda_pub: KVODA_MQTT is not set: no broker to publish to\n"},
+  };
+  std::vector<std::pair<harness::Options, std::string>> behy;
+  for (const Pripad& p : pripady) {
+    harness::Options o;
+    o.program = Kvoda_pub();
+    o.args = p.args;
+    behy.emplace_back(o, "");
+  }
+  const std::vector<harness::Result> r = harness::run_side_by_side(behy, 30);
+  for (std::size_t i = 0; i < pripady.size(); ++i) {
+    SCOPED_TRACE(pripady[i].args[0]);
+    EXPECT_EQ(pripady[i].status, r[i].exit_code);
+    EXPECT_EQ(pripady[i].out, r[i].out);
+    EXPECT_EQ(pripady[i].err, r[i].err);
+  }
+  harness::Options o;
+  o.program = Kvoda_pub();
+  o.args = {"--he"};  // an abbreviation
+  const harness::Result h = harness::run(o, "", 30);
+  EXPECT_EQ(0, h.exit_code);
+  EXPECT_EQ(0u, h.out.find("usage: kvoda_pub [-w SECONDS] FILE...\n")) << h.out;
+}
+
+// A cron line's run: one pass, then the end; the entities stay available
+// until the next run, and expire_after tells a dead installation.
+TEST(Publikace, OnePassLeavesTheScalesAvailable) {
+  POTREBUJE_MOSQUITTO();
+  harness::TempDir dir;
+  sim::Line line(dir.port(0));
+  line.add_adapter(251);
+  line.add_scale(3);
+  const int port = Volny_port();
+  Broker broker(dir, port);
+  harness::Options o = Program(dir, "mqtt://127.0.0.1:" + std::to_string(port));
+  o.env.push_back("KVODA_MQTT_EXPIRE=2700");
+  o.args = {"4800", "0", "0", "120", "zaznam.txt", "1"};
+  const harness::Result r = harness::run(o, "6\n10\n", 60);
+  EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+  EXPECT_EQ("", r.err);
+  ASSERT_EQ(1u, Radky(harness::read_file(dir.file("zaznam.txt"))).size());
+  auto zachovane = Odber(port, {"kvoda/#", "homeassistant/#"}, "", {"-W", "2"});
+  ASSERT_TRUE(zachovane->wait_exit(15));
+  const std::string z = zachovane->out();
+  EXPECT_NE(std::string::npos, z.find("1 kvoda/vcelin/status online\n")) << z;
+  EXPECT_NE(std::string::npos, z.find("1 kvoda/vcelin/scale/3/availability online\n")) << z;
+  EXPECT_NE(std::string::npos, z.find("1 kvoda/vcelin/scale/3/state {\"scale\":3,")) << z;
+  EXPECT_EQ(2u, Pocet(z, ",\"expire_after\":2700,")) << z;
 }
 
 TEST(Publikace, BrokerAwayQueuesInOrderThenWillOnKill) {
@@ -521,11 +729,13 @@ std::string Chyby(F fn) {
   return s;
 }
 
-Zaznam_mqtt Vzorek(int i) {
+Zaznam_mqtt Vzorek(int i, int cislo = 5) {
   Zaznam_mqtt z;
-  z.cislo = 5;
+  z.cislo = cislo;
   z.cas.tm_year = 126;
   z.cas.tm_mday = 1;
+  z.cas.tm_hour = i / 3600;  // each one later than the one before
+  z.cas.tm_min = i / 60 % 60;
   z.cas.tm_sec = i % 60;
   z.kg = i / 100.0;
   z.a = i;
@@ -544,6 +754,12 @@ TEST(Publikace, SettingsPasswordsTlsAndAFullQueue) {
     std::string chyba;
   };
   const std::string nic = dir.file("nic");
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  const std::string pod = "; running without publishing\n";
+  const std::string soukromy = dir.file("soukromy");
+  harness::write_file(soukromy, "pw\n");
+  chmod(soukromy.c_str(), 0600);
   const Nastaveni nastaveni[] = {
       {{{"KVODA_MQTT", ""}}, 0, ""},
       {{{"KVODA_MQTT", "mqtt:/127.0.0.1"}}, -1,
@@ -552,12 +768,21 @@ TEST(Publikace, SettingsPasswordsTlsAndAFullQueue) {
        "kvoda_ser: KVODA_MQTT_PASSWORD_FILE " + nic + ": No such file or directory; running without publishing\n"},
       {{{"KVODA_MQTT", "mqtt://:pw@127.0.0.1"}}, -1,
        "kvoda_ser: KVODA_MQTT: empty user name before '@'; running without publishing\n"},
-      {{{"KVODA_MQTT", "mqtt://127.0.0.1"}, {"KVODA_MQTT_PASSWORD_FILE", "/etc/hostname"}}, -1,
+      {{{"KVODA_MQTT", "mqtt://127.0.0.1"}, {"KVODA_MQTT_PASSWORD_FILE", soukromy}}, -1,
        "kvoda_ser: KVODA_MQTT: a password needs a user name (mqtt://user@host); running without publishing\n"},
       {{{"KVODA_MQTT", "mqtt://127.0.0.1"}, {"KVODA_MQTT_TOPIC", "hives/#"}}, -1,
-       "kvoda_ser: KVODA_MQTT_TOPIC: not a topic to publish under; running without publishing\n"},
+       "kvoda_ser: KVODA_MQTT_TOPIC: not a topic to publish under (UTF-8, no wildcards)" + pod},
+      {{{"KVODA_MQTT", "mqtt://127.0.0.1"}, {"KVODA_MQTT_TOPIC", "kvoda/\xff"}}, -1,
+       "kvoda_ser: KVODA_MQTT_TOPIC: not a topic to publish under (UTF-8, no wildcards)" + pod},
       {{{"KVODA_MQTT", "mqtt://127.0.0.1"}, {"KVODA_MQTT_DISCOVERY", "ha/"}}, -1,
-       "kvoda_ser: KVODA_MQTT_DISCOVERY: not a topic to publish under; running without publishing\n"},
+       "kvoda_ser: KVODA_MQTT_DISCOVERY: not a topic to publish under (UTF-8, no wildcards)" + pod},
+      {{{"KVODA_MQTT", "mqtt://127.0.0.1"}, {"KVODA_MQTT_DISCOVERY", "h\xc3" "a"}}, -1,
+       "kvoda_ser: KVODA_MQTT_DISCOVERY: not a topic to publish under (UTF-8, no wildcards)" + pod},
+      // A FIFO nobody writes to would hold the start for ever.
+      {{{"KVODA_MQTT", "mqtt://u@127.0.0.1"}, {"KVODA_MQTT_PASSWORD_FILE", fifo}}, -1,
+       "kvoda_ser: KVODA_MQTT_PASSWORD_FILE " + fifo + ": not a regular file" + pod},
+      {{{"KVODA_MQTT", "mqtt://127.0.0.1"}, {"KVODA_MQTT_EXPIRE", "3h"}}, -1,
+       "kvoda_ser: KVODA_MQTT_EXPIRE: not a number of seconds from 0 to 31536000" + pod},
       {{{"KVODA_MQTT", "mqtts://127.0.0.1"}, {"KVODA_MQTT_CAFILE", nic}}, -1,
        "kvoda_ser: KVODA_MQTT_CAFILE " + nic + ": No such file or directory; running without publishing\n"},
   };
@@ -565,7 +790,7 @@ TEST(Publikace, SettingsPasswordsTlsAndAFullQueue) {
     SCOPED_TRACE(n.chyba);
     for (const auto& e : n.env) setenv(e.first, e.second.c_str(), 1);
     int r = 0;
-    EXPECT_EQ(n.chyba, Chyby([&] { r = Publikace_start("kvoda_ser", true, 0); }));
+    EXPECT_EQ(n.chyba, Chyby([&] { r = Publikace_start("kvoda_ser", Rezim_publikace::SLUZBA, 0); }));
     EXPECT_EQ(n.vysledek, r);
     EXPECT_FALSE(Publikace_zapnuta());
     for (const auto& e : n.env) unsetenv(e.first);
@@ -604,6 +829,7 @@ TEST(Publikace, SettingsPasswordsTlsAndAFullQueue) {
   }
   Broker broker(dir, port, "allow_anonymous false\npassword_file " + dir.file("hesla") + "\n" + tls_konf);
   harness::write_file(dir.file("heslo"), "s3cr:t@x\n");
+  chmod(dir.file("heslo").c_str(), 0644);
   const std::string url = "mqtt://anna@127.0.0.1:" + std::to_string(port);
   setenv("KVODA_MQTT", url.c_str(), 1);
   setenv("KVODA_MQTT_TOPIC", "kvoda/vcelin", 1);
@@ -612,12 +838,17 @@ TEST(Publikace, SettingsPasswordsTlsAndAFullQueue) {
   // acknowledged it, and what standard error said.
   auto jeden = [&](int i, bool dorucen) {
     return Chyby([&] {
-      ASSERT_EQ(1, Publikace_start("kvoda_ser", true, 0));
+      ASSERT_EQ(1, Publikace_start("kvoda_ser", Rezim_publikace::SLUZBA, 0));
       Publikuj(Vzorek(i));
       EXPECT_EQ(dorucen, Publikace_dorucit(dorucen ? 10 : 2));
       Publikace_konec(1.0);
     });
   };
+  // Taken, with a word that others may read it; not once the file is private.
+  EXPECT_EQ("kvoda_ser: warning: KVODA_MQTT_PASSWORD_FILE " + dir.file("heslo") +
+                ": readable by every user (chmod o-r it)\n",
+            jeden(1, true));
+  chmod(dir.file("heslo").c_str(), 0640);
   EXPECT_EQ("", jeden(1, true));
   // The same password in the URL, %-escaped; then a wrong one.
   unsetenv("KVODA_MQTT_PASSWORD_FILE");
@@ -651,22 +882,22 @@ TEST(Publikace, SettingsPasswordsTlsAndAFullQueue) {
   setenv("KVODA_MQTT", url.c_str(), 1);
   setenv("KVODA_MQTT_PASSWORD_FILE", dir.file("heslo").c_str(), 1);
   chyby = Chyby([&] {
-    ASSERT_EQ(1, Publikace_start("kvoda_ser", true, 0));
+    ASSERT_EQ(1, Publikace_start("kvoda_ser", Rezim_publikace::SLUZBA, 0));
     for (int i = 0; i < 10010; ++i) Publikuj(Vzorek(100 + i));
     const Publikace_pocty p = Publikace_stav();
     EXPECT_EQ(10010u, p.prijato);
-    // The discovery went first, then records; the discovery is queued once
-    // more, and so 12 records went.
-    EXPECT_EQ(12u, p.zahozeno);
-    EXPECT_EQ(9998u, p.cekajici);
+    // The discovery and the availability went first and stay; the oldest
+    // 13 records made room.
+    EXPECT_EQ(13u, p.zahozeno);
+    EXPECT_EQ(9997u, p.cekajici);
     broker.start();
     EXPECT_TRUE(Publikace_dorucit(30));
-    EXPECT_EQ(9998u, Publikace_stav().potvrzeno);
+    EXPECT_EQ(9997u, Publikace_stav().potvrzeno);
     Publikace_konec(1.0);
   });
   EXPECT_EQ(1u, Pocet(chyby, "queue full (10000 records); the oldest are dropped")) << chyby;
   EXPECT_EQ(1u, Pocet(chyby, " is back;")) << chyby;
-  EXPECT_EQ(1u, Pocet(chyby, "MQTT: 12 records were dropped from the full queue")) << chyby;
+  EXPECT_EQ(1u, Pocet(chyby, "MQTT: 13 records were dropped from the full queue")) << chyby;
   harness::Options sub;
   sub.program = "mosquitto_sub";
   sub.args = {"-h", "127.0.0.1", "-p", std::to_string(port), "-u", "anna", "-P", "s3cr:t@x", "-t",
@@ -676,6 +907,128 @@ TEST(Publikace, SettingsPasswordsTlsAndAFullQueue) {
   unsetenv("KVODA_MQTT");
   unsetenv("KVODA_MQTT_TOPIC");
   unsetenv("KVODA_MQTT_PASSWORD_FILE");
+}
+
+// mosquitto_pub and mosquitto_sub for one message.
+void Posli(int port, const std::string& tema, const std::string& obsah, bool zachovat) {
+  harness::Options o;
+  o.program = "mosquitto_pub";
+  o.args = {"-h", "127.0.0.1", "-p", std::to_string(port), "-q", "1", "-t", tema};
+  if (obsah.empty()) o.args.push_back("-n");
+  else o.args.insert(o.args.end(), {"-m", obsah});
+  if (zachovat) o.args.push_back("-r");
+  EXPECT_EQ(0, harness::run(o, "", 20).exit_code) << tema;
+}
+std::string Zachovana(int port, const std::string& tema) {
+  harness::Options o;
+  o.program = "mosquitto_sub";
+  o.args = {"-h", "127.0.0.1", "-p", std::to_string(port), "-t", tema, "--retained-only", "-C", "1", "-W", "2", "-F", "%p"};
+  return harness::run(o, "", 20).out;
+}
+
+// In-process, the program's side of Home Assistant: a cron-style pass, a
+// service, states that only move forward across processes, Home Assistant
+// coming back without its configs, and records in flight when the broker
+// dies or the program is stopped.
+TEST(Publikace, HomeAssistantAcrossRunsAndRecordsInFlight) {
+  POTREBUJE_MOSQUITTO();
+  harness::TempDir dir;
+  const int port = Volny_port();
+  Broker broker(dir, port);
+  // A session that outlives the broker: what it missed is kept for it.
+  auto ziva = Odber(port, {"kvoda/#", "homeassistant/#"}, "kvtest-ha");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  setenv("KVODA_MQTT", ("mqtt://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+  setenv("KVODA_MQTT_TOPIC", "kvoda/vcelin", 1);
+  const std::string cfg5 = "homeassistant/sensor/kvoda_vcelin_5/weight/config";
+
+  // One pass: discovery with three hours to expire; a scale that stopped
+  // answering is offline; the end leaves the status online.
+  EXPECT_EQ("", Chyby([&] {
+    ASSERT_EQ(1, Publikace_start("kvoda_ser", Rezim_publikace::JEDEN_PRUCHOD, 0));
+    Publikace_perioda(60);  // no say in one pass
+    Publikuj(Vzorek(200));
+    Publikuj(Vzorek(200, 9));
+    Publikuj_dostupnost_vahy(9, false);
+    EXPECT_TRUE(Publikace_dorucit(10));
+    Publikace_konec(2.0);
+  }));
+  EXPECT_NE(std::string::npos, Zachovana(port, cfg5).find(",\"expire_after\":10800,"));
+  EXPECT_EQ("online\n", Zachovana(port, "kvoda/vcelin/status"));
+  EXPECT_EQ("online\n", Zachovana(port, "kvoda/vcelin/scale/5/availability"));
+  EXPECT_EQ("offline\n", Zachovana(port, "kvoda/vcelin/scale/9/availability"));
+  const std::string stav5 = Zachovana(port, "kvoda/vcelin/scale/5/state");
+  EXPECT_NE(std::string::npos, stav5.find("\"raw\":{\"a\":200,")) << stav5;
+
+  // A service: the older record of another process goes to the record
+  // topic; a state stamped in 2099 (a board without a clock) holds nothing
+  // back; Home Assistant's "online" brings back the configs it lost; a new
+  // period re-sends them with its expire_after; the end says offline.
+  Posli(port, "kvoda/vcelin/scale/6/state", "{\"scale\":6,\"time\":\"2099-01-01T00:00:00+00:00\"}", true);
+  std::size_t pred = ziva->out().size();
+  EXPECT_EQ("", Chyby([&] {
+    ASSERT_EQ(1, Publikace_start("kvoda_ser", Rezim_publikace::SLUZBA, 0));
+    Publikace_perioda(60);
+    Publikuj(Vzorek(100));
+    Publikuj(Vzorek(300, 6));
+    EXPECT_TRUE(Publikace_dorucit(10));
+    for (const char* t : {"weight", "temperature"})
+      Posli(port, "homeassistant/sensor/kvoda_vcelin_5/" + std::string(t) + "/config", "", true);
+    Posli(port, "homeassistant/sensor/kvoda_vcelin_6/weight/config", "", true);
+    EXPECT_EQ("", Zachovana(port, cfg5));
+    Posli(port, "homeassistant/status", "online", false);
+    EXPECT_TRUE(Dockej([&] { return !Zachovana(port, cfg5).empty(); }, 10));
+    EXPECT_NE(std::string::npos, Zachovana(port, cfg5).find(",\"expire_after\":180,"));
+    EXPECT_NE(std::string::npos, Zachovana(port, "homeassistant/sensor/kvoda_vcelin_6/weight/config").find("expire_after"));
+    Publikace_perioda(120);
+    EXPECT_TRUE(Dockej([&] { return Zachovana(port, cfg5).find(",\"expire_after\":360,") != std::string::npos; }, 10));
+    Publikace_konec(2.0);
+  }));
+  EXPECT_EQ(stav5, Zachovana(port, "kvoda/vcelin/scale/5/state"));
+  EXPECT_NE(std::string::npos, Zachovana(port, "kvoda/vcelin/scale/6/state").find("\"raw\":{\"a\":300,"));
+  ASSERT_TRUE(Dockej([&] { return ziva->out().find("0 kvoda/vcelin/status offline", pred) != std::string::npos; }, 10));
+  EXPECT_NE(std::string::npos, ziva->out().find("0 kvoda/vcelin/scale/5/record {\"scale\":5,", pred)) << ziva->out();
+  EXPECT_EQ(std::string::npos, ziva->out().substr(0, pred).find("kvoda/vcelin/status offline")) << "not after one pass";
+
+  // Records sent and not acknowledged when the broker died go again, and
+  // arrive exactly once: the broker stopped (its state saved first), the
+  // records sent into its socket, then killed and started again.
+  broker.p->signal(SIGUSR1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string chyby = Chyby([&] {
+    ASSERT_EQ(1, Publikace_start("kvoda_ser", Rezim_publikace::SLUZBA, 0));
+    Publikuj(Vzorek(400, 7));
+    EXPECT_TRUE(Publikace_dorucit(10));
+    broker.p->signal(SIGSTOP);
+    for (int i = 401; i <= 403; ++i) Publikuj(Vzorek(i, 7));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(3u, Publikace_stav().cekajici);
+    broker.p->signal(SIGKILL);
+    ASSERT_TRUE(broker.p->wait_exit(10));
+    broker.start();
+    EXPECT_TRUE(Publikace_dorucit(20));
+    // Stopped with records in flight: at most two seconds, then one line.
+    broker.p->signal(SIGSTOP);
+    for (int i = 404; i <= 405; ++i) Publikuj(Vzorek(i, 7));
+    const double t = Ted();
+    Publikace_konec(2.0);
+    EXPECT_LT(Ted() - t, 3.5);
+    broker.p->signal(SIGCONT);
+  });
+  const std::vector<std::string> radky = Radky(chyby);
+  ASSERT_EQ(3u, radky.size()) << chyby;
+  EXPECT_EQ(0u, radky[0].find("kvoda_ser: MQTT broker 127.0.0.1:" + std::to_string(port) + " lost (")) << chyby;
+  EXPECT_EQ(0u, radky[1].find("kvoda_ser: MQTT broker 127.0.0.1:" + std::to_string(port) + " is back;")) << chyby;
+  EXPECT_EQ("kvoda_ser: MQTT: 2 records not published in the 2 s given at the end; in the data file", radky[2]);
+  ASSERT_TRUE(Dockej([&] { return Pocet(ziva->out(), "\"a\":403,") >= 1; }, 10)) << ziva->out();
+  const std::vector<std::string> stavy7 = Zacinajici(ziva->out(), "0 kvoda/vcelin/scale/7/state ");
+  for (int i = 400; i <= 403; ++i) {
+    std::size_t n = 0;
+    for (const std::string& l : stavy7) n += Pocet(l, "\"raw\":{\"a\":" + std::to_string(i) + ",");
+    EXPECT_EQ(1u, n) << i << "\n" << ziva->out();
+  }
+  unsetenv("KVODA_MQTT");
+  unsetenv("KVODA_MQTT_TOPIC");
 }
 
 #endif  // KVODA_S_MQTT

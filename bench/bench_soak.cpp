@@ -18,7 +18,7 @@
 #include "ser.h"
 #include "hodiny.h"
 #include "prostredi.h"
-#include "kom_hodiny.h"
+#include "virtualni_hodiny.h"
 #include "sim.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "kom_hodiny.h"
+#include "virtualni_hodiny.h"
 
 namespace sim {
 class Line;

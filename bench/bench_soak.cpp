@@ -62,6 +62,7 @@ int main(int argc, char** argv) {
   const std::string d = Adresar_portu("kvoda_soak");
   if (d.empty()) return 1;
   std::FILE* report = Oddel_konzoli(false);
+  Priprav_hlaseni_chyb();  // failures reported as the program reports them
 
   std::string data = d + "/zaznam.txt", kopie = d + "/kopie.txt";
   g_soubor = data.c_str();

@@ -54,16 +54,21 @@ void KomVirtualniHodiny::zpozdeni(int ms) {
 int KomVirtualniHodiny::cekej_na_data(int port, int ms) {
   const long long konec = cas_us() + (ms > 0 ? ms : 0) * 1000LL;
   for (;;) {
+    // The far end is asked before the port is looked at: what it had sent
+    // by the time it answered is readable by then, as a pseudo-terminal hands
+    // on every byte written before it is polled. The other order lets a reply
+    // written in between pass for silence, and the skip jumps past it.
+    long long zbyva = konec - cas_us();
+    const long long volno = zbyva > 0 ? volno_ms((zbyva + 999) / 1000) : 0;
     int r = rs232_Cekej_na_data(port, 0);
     if (r == 1) return 1;
-    long long zbyva = konec - cas_us();
+    zbyva = konec - cas_us();
     if (zbyva <= 0) return 0;
     if (r < 0) {
       // A dead port: its time is slept out, virtually.
       preskoc_us(zbyva);
       return -1;
     }
-    long long volno = volno_ms((zbyva + 999) / 1000);
     if (volno > 0) {
       preskoc_us(volno * 1000 < zbyva ? volno * 1000 : zbyva);
     } else if (rs232_Cekej_na_data(port, 1) == 1) {

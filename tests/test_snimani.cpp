@@ -177,13 +177,12 @@ TEST(Najdi, SearchCommandAndOutcomes) {
   EXPECT_EQ(0, Najdi_nejblizsi(&n));
   EXPECT_EQ(251, n);  // the adapter answers the search too
 
-  // Nobody answers: 256, after the short deadline. Deadlines count whole
-  // seconds of the clock, so the search starts at the top of one: the 2 s
-  // then pass whole, plus the pauses of the two power switches (0.35 s
+  // Nobody answers: 256, after the short deadline. From the top of a second
+  // the 2 s pass whole, plus the pauses of the two power switches (0.35 s
   // each); the scale's 9 s would take past 9.35.
   l.line.add_fault({-1, 6, -1, sim::Fault::Silence, -1, -1});
   n = 5;
-  kom_Zpozdeni(static_cast<int>(1000 - kom_Cas_ms() % 1000));
+  l.cas->next_second();
   double t0 = cas_s();
   out = zachyt([&] { EXPECT_EQ(1, Najdi_nejblizsi(&n)); });
   double trvani = cas_s() - t0;

@@ -24,9 +24,4 @@ int Tisk_chyby(const char* jmeno) {
   return 0;
 }
 
-namespace {
-// Installed during static initialisation, so that every user of the
-// application code (the program, in-process tests, benchmarks) has it
-// before the first exchange.
-const bool m_hlaseni_nastaveno = (kom_Nastav_hlaseni(Tisk_chyby), true);
-}  // namespace
+void Priprav_hlaseni_chyb() { kom_Nastav_hlaseni(Tisk_chyby); }

@@ -28,6 +28,7 @@ bool Zajisti_standardni_proudy() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  Priprav_hlaseni_chyb();
   if (!Zajisti_standardni_proudy()) return 2;
   kon_Priprav_signaly();
   // The command line first: help and parameter errors do not depend on the

@@ -15,7 +15,7 @@
 #include "ser.h"
 #include "hodiny.h"
 #include "prostredi.h"
-#include "kom_hodiny.h"
+#include "virtualni_hodiny.h"
 #include "sim.h"
 
 int main(int argc, char** argv) {
@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
   const std::string d = Adresar_portu("kvoda_soak");
   if (d.empty()) return 1;
   std::FILE* report = Oddel_konzoli(false);
+  Priprav_hlaseni_chyb();  // failures reported as the program reports them
 
   std::string data = d + "/zaznam.txt", kopie = d + "/kopie.txt";
   g_soubor = data.c_str();

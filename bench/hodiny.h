@@ -6,8 +6,8 @@
 #include <chrono>
 #include <cmath>
 
-#include "kom_hodiny.h"
 #include "sim.h"
+#include "virtualni_hodiny.h"
 
 inline double wall_s() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();

@@ -3,9 +3,6 @@
 // targets put a virtual one in its place at run time.
 #pragma once
 
-#include <atomic>
-#include <functional>
-
 class KomHodiny {
  public:
   virtual ~KomHodiny() = default;
@@ -20,40 +17,3 @@ class KomHodiny {
 // The clock in use; nullptr puts the real one back.
 void kom_Nastav_hodiny(KomHodiny* hodiny);
 KomHodiny& kom_Hodiny();
-
-// Virtual time: the real monotonic clock plus every stretch the code would
-// have slept or waited in vain, which is skipped instead. Deadlines and
-// pauses then pass at once, while bytes still travel in real time.
-//
-// The far end of the line (a simulator in the same process) may have replies
-// of its own scheduled; it tells how long it stays quiet, so that no skip
-// jumps past something it would send meanwhile.
-class KomVirtualniHodiny : public KomHodiny {
- public:
-  // Milliseconds of virtual time until the far end next sends something by
-  // itself: 0 while it still works on what it received, negative for never.
-  using Klid = std::function<long long()>;
-  // Called after a skip, so that the far end looks at the clock again.
-  using Probud = std::function<void()>;
-
-  KomVirtualniHodiny() = default;
-  void nastav_protistranu(Klid klid, Probud probud);
-
-  long long cas_us() override;
-  void zpozdeni(int ms) override;
-  int cekej_na_data(int port, int ms) override;
-  // Virtual time skipped so far, in microseconds; a second process on the
-  // same virtual time takes it over.
-  long long posun_us() const { return m_posun_us.load(); }
-  void nastav_posun_us(long long us) { m_posun_us = us; }
-
- private:
-  // How far virtual time may skip now, at most `ms`: up to the far end's
-  // next event; 0 while it is busy.
-  long long volno_ms(long long ms);
-  void preskoc_us(long long us);
-
-  std::atomic<long long> m_posun_us{0};
-  Klid m_klid;
-  Probud m_probud;
-};

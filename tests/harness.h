@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "kom_hodiny.h"
+#include "virtualni_hodiny.h"
 
 namespace sim {
 class Line;
@@ -117,6 +117,9 @@ class VirtualClock {
   // negative never).
   void attach(std::function<long long()> quiet_ms);
   double seconds();  // virtual monotonic time
+  // Skips to the top of the next second: deadlines count whole seconds of
+  // the clock, so one started there passes whole.
+  void next_second();
 
  private:
   friend ChildResult run_in_child(const std::string&, bool, const std::function<void()>&, unsigned, VirtualClock*);

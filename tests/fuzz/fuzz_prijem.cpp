@@ -15,6 +15,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static bool init = [] {
     std::freopen("/dev/null", "w", stdout);
+    Priprav_hlaseni_chyb();
     return true;
   }();
   (void)init;

@@ -4,7 +4,7 @@
 #include <deque>
 
 #include "kom.h"
-#include "kom_hodiny.h"
+#include "virtualni_hodiny.h"
 #include "rs232.h"
 
 char comports[RS232_PORTS][RS232_NAME_LEN];

@@ -188,7 +188,7 @@ int Snimej_hmotnost_hledej(int a, bool konec_vstupu_zastavi) {
         selhani = true;
       }
       if (kod != 0) selhani = true;
-      if (!beh.ztraceno()) beh.vysledek(n, kod != 0 ? kod : 0);
+      if (!beh.ztraceno()) beh.vysledek(n, kod);
       ++n;
       if (n > NEJVYSSI_SNIMANA_VAHA) {
         cely_pruchod = true;

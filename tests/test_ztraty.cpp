@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -119,7 +122,15 @@ struct Stanoviste {
     o.port_pattern = dir.pattern();
     o.cwd = dir.path;
   }
+  // The program started by a shell that first sets up what the run is
+  // about: `kolem` is the shell's command, with $0 "$@" the program.
+  void pres_shell(const std::string& kolem) {
+    o.program = "/bin/sh";
+    o.args = {"-c", kolem, harness::kvoda_ser_path()};
+  }
 };
+
+const std::string k_program = "exec \"$0\" \"$@\"";
 
 // Runs the parts side by side, each in a thread of its own, and returns when
 // all have ended. The program runs they hold mostly wait on deadlines and the
@@ -457,9 +468,7 @@ TEST(Ztraty, InterruptedProgramLeavesThePortOpenable) {
     harness::Options& o = st.o;
     o.stdin_tty = c.vstup == TERMINAL;
     // No core file for SIGQUIT; /dev/null put on standard input by the shell.
-    o.program = "/bin/sh";
-    o.args = {"-c", std::string("ulimit -c 0; exec \"$0\" \"$@\"") + (c.vstup == DEV_NULL ? " </dev/null" : ""),
-              harness::kvoda_ser_path()};
+    st.pres_shell("ulimit -c 0; " + k_program + (c.vstup == DEV_NULL ? " </dev/null" : ""));
     o.args.insert(o.args.end(), c.args.begin(), c.args.end());
     harness::Process p(o);
     ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
@@ -528,8 +537,7 @@ TEST(Ztraty, HangUpKeptIgnoredAndASecondSignalEndsAtOnce) {
   auto ignorovany = [] {
     // As under nohup: the program goes on, and ends when asked.
     Stanoviste st;
-    st.o.program = "/bin/sh";
-    st.o.args = {"-c", "trap '' HUP; exec \"$0\" \"$@\"", harness::kvoda_ser_path()};
+    st.pres_shell("trap '' HUP; " + k_program);
     harness::Process p(st.o);
     ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
     p.signal(SIGHUP);
@@ -539,11 +547,29 @@ TEST(Ztraty, HangUpKeptIgnoredAndASecondSignalEndsAtOnce) {
     EXPECT_EQ(0, p.exit_code());
   };
   auto druhy = [] {
-    // The stop's power-off waits for an adapter that no longer answers; a
-    // second signal does not wait with it.
+    // The stop's power-off waits for an adapter that no longer answers, and
+    // after it the broker's queue would be given its time: with a record
+    // queued for a broker that takes the connection and never answers, that
+    // end says so on standard error. A second signal waits for neither, so
+    // no such line.
     Stanoviste st;
+#ifdef KVODA_S_MQTT
+    const int mlcici = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    ASSERT_EQ(0, bind(mlcici, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    ASSERT_EQ(0, listen(mlcici, 4));
+    ASSERT_EQ(0, getsockname(mlcici, reinterpret_cast<sockaddr*>(&a), &n));
+    st.o.env.push_back("KVODA_MQTT=mqtt://127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+#endif
     harness::Process p(st.o);
     ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
+    // One record waits for the broker that never answers.
+    p.write("0\n3\n7\n");
+    ASSERT_TRUE(p.wait_for("volba:7", 30)) << p.out();
+    ASSERT_TRUE(p.wait_for_after("volba:", p.out().find("volba:7") + 1, 30)) << p.out();
     sim::FaultRule f;
     f.device = 251;
     f.command = 5;
@@ -558,11 +584,13 @@ TEST(Ztraty, HangUpKeptIgnoredAndASecondSignalEndsAtOnce) {
     while (st.line.requests().empty() && std::chrono::steady_clock::now() < konec)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_FALSE(st.line.requests().empty());
-    const auto t0 = std::chrono::steady_clock::now();
     p.signal(SIGTERM);
-    ASSERT_TRUE(p.wait_exit(10));
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
+    ASSERT_TRUE(p.wait_exit(20));
     EXPECT_EQ(SIGTERM, p.term_signal());
+#ifdef KVODA_S_MQTT
+    EXPECT_EQ(std::string::npos, p.err().find("MQTT")) << p.err();
+    close(mlcici);
+#endif
   };
   soubezne({ignorovany, druhy});
 }
@@ -595,26 +623,22 @@ TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {
 TEST(Ztraty, StandardStreamClosedAtTheStartOrOnTheWay) {
   // Three independent runs side by side, each on a line of its own.
   Stanoviste vstup, vystup;
-  for (Stanoviste* st : {&vstup, &vystup}) {
-    harness::write_file(st->dir.file("zaznam.txt"), k_zaznam_a);
-    st->o.program = "/bin/sh";
-  }
+  for (Stanoviste* st : {&vstup, &vystup}) harness::write_file(st->dir.file("zaznam.txt"), k_zaznam_a);
   // Standard input closed: no port may take its place and feed the menu;
   // the program meets the end of input and ends, the data file untouched.
-  vstup.o.args = {"-c", "exec \"$0\" \"$@\" <&-", harness::kvoda_ser_path()};
+  vstup.pres_shell(k_program + " <&-");
   // Standard output closed: the menu must not go out on the line, and the
   // reading is recorded.
-  vystup.o.args = {"-c", "exec \"$0\" \"$@\" >&-", harness::kvoda_ser_path()};
+  vystup.pres_shell(k_program + " >&-");
   auto ctenar_odejde = [] {
     Stanoviste st;
     const harness::TempDir& dir = st.dir;
     harness::Options& o = st.o;
-    o.program = "/bin/sh";
     // Standard output a pipe whose reader goes away during the menu: sampling
     // goes on recording every scale, and the program ends normally.
     st.line.add_scale(7);
     harness::write_file(dir.file("zaznam.txt"), "");
-    o.args = {"-c", "{ \"$0\" \"$@\"; echo $? >stav; } | head -c 100 >/dev/null", harness::kvoda_ser_path()};
+    st.pres_shell("{ \"$0\" \"$@\"; echo $? >stav; } | head -c 100 >/dev/null");
     harness::Process p(o);
     p.write("6\n10\n");
     auto konec = std::chrono::steady_clock::now() + std::chrono::seconds(40);
@@ -633,8 +657,7 @@ TEST(Ztraty, StandardStreamClosedAtTheStartOrOnTheWay) {
   // number and the program's error text never goes out on the line.
   auto chyby_zavreny = [] {
     Stanoviste st;
-    st.o.program = "/bin/sh";
-    st.o.args = {"-c", "exec \"$0\" \"$@\" 2>&-", harness::kvoda_ser_path()};
+    st.pres_shell(k_program + " 2>&-");
     harness::Process p(st.o);
     ASSERT_TRUE(p.wait_for("volba:", 30)) << p.out();
     char cil[64] = "";

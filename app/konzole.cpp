@@ -16,6 +16,7 @@
 #include <initializer_list>
 
 #include "kom.h"
+#include "kom_hodiny.h"
 #include "publikace.h"
 #include "rs232.h"
 #include "ser.h"
@@ -130,24 +131,19 @@ void nastav_rezim(Rezim r) {
   if (tcsetattr(0, TCSANOW, &t) == 0) m_rezim = r;
 }
 
-long long ted_ms() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 // Waits up to ms (-1: without limit) until descriptor 0 has something to
-// say: data, end of input or an error. true when it has.
+// say: data, end of input or an error. true when it has. The wait goes
+// through the program's clock, as the line's do.
 bool cekej_na_fd(int ms) {
-  long long konec = ms < 0 ? 0 : ted_ms() + ms;
+  const long long konec = ms < 0 ? 0 : kom_Cas_ms() + ms;
   for (;;) {
     pollfd p{0, POLLIN, 0};
     int zbyva = -1;
     if (ms >= 0) {
-      long long z = konec - ted_ms();
+      long long z = konec - kom_Cas_ms();
       zbyva = z < 0 ? 0 : static_cast<int>(z);
     }
-    int r = rs232_Poll(&p, 1, zbyva);
+    int r = kom_Hodiny().cekej(&p, zbyva);
     if (r > 0) return true;
     if (r == 0) return false;
     if (errno != EINTR) return true;  // let the read find out what is wrong
@@ -315,10 +311,10 @@ void kon_Zahod_klavesy() {
 int kon_Cekej_na_klavesu(int ms) {
   nastav_rezim(KLAVESY);
   std::fflush(stdout);
-  long long konec = ted_ms() + (ms > 0 ? ms : 0);
+  long long konec = kom_Cas_ms() + (ms > 0 ? ms : 0);
   for (;;) {
     if (dopln(false)) return 1;
-    long long zbyva = konec - ted_ms();
+    long long zbyva = konec - kom_Cas_ms();
     if (zbyva <= 0) return 0;
     if (m_eof) {
       // Nothing will ever come: sleep the time out instead of polling an

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "kom_hodiny.h"
 #include "kom_chyba.h"
 #include "rs232.h"
 #include "stopa.h"
@@ -88,7 +87,7 @@ int kom_Prijmi_1_byte(int* prvek) {
     long long konec = (g_casovac_prijmu + m_doba_cekani) * 1000;
     long long zbyva = konec - ted;
     if (zbyva < 1) zbyva = 1;
-    kom_Hodiny().cekej_na_data(g_fd, static_cast<int>(zbyva));
+    kom_Cekej_na_port(g_fd, static_cast<int>(zbyva));
   }
 }
 

@@ -34,6 +34,10 @@ void kom_Zpozdeni(int ms);
 // milliseconds (kom_Cas_s() == kom_Cas_ms() / 1000).
 long long kom_Cas_s();
 long long kom_Cas_ms();
+// Waits until a byte is readable on port `port` or `ms` milliseconds have
+// passed: 1 readable, 0 timed out, -1 the port is dead (hang-up or error); a
+// dead port, or none, is slept out, never spun on.
+int kom_Cekej_na_port(int port, int ms);
 
 // --- port control and scale power -----------------------------------------------
 constexpr int ODPOJ = 0;

@@ -258,27 +258,17 @@ void cprintf(int index, const char* text) {
   for (const char* p = text; *p; ++p) SendByte(index, static_cast<unsigned char>(*p));
 }
 
-int rs232_Cekej_na_data(int index, int ms) {
-  if (ms < 0) ms = 0;
-  int fd = (index >= 0 && index < RS232_PORTS) ? Cport[index] : -1;
-  timespec zacatek{};
-  clock_gettime(CLOCK_MONOTONIC, &zacatek);
-  if (fd >= 0) {
-    pollfd p{fd, POLLIN, 0};
-    int r = rs232_Poll(&p, 1, ms);
-    if (r == 0) return 0;
-    if (r > 0 && (p.revents & POLLIN) && !(p.revents & (POLLHUP | POLLERR | POLLNVAL))) return 1;
-    if (r < 0 && errno == EINTR) return 0;
-    if (r > 0 && (p.revents & (POLLHUP | POLLERR))) zemrel(index, "hang-up");
-  }
-  // No port, or a dead one (unplugged adapter: hang-up or error at once, for
-  // ever): sleep the time out instead of returning into a spinning caller.
-  timespec ted{};
-  clock_gettime(CLOCK_MONOTONIC, &ted);
-  long long uplynulo = (ted.tv_sec - zacatek.tv_sec) * 1000LL + (ted.tv_nsec - zacatek.tv_nsec) / 1000000;
-  long long zbyva = ms - uplynulo;
-  if (zbyva > 0 && rs232_Poll(nullptr, 0, static_cast<int>(zbyva)) < 0) return 0;
-  return fd >= 0 ? -1 : 0;
+bool rs232_Priprav_cekani(int index, pollfd* p) {
+  const int fd = (index >= 0 && index < RS232_PORTS) ? Cport[index] : -1;
+  if (fd < 0) return false;
+  *p = pollfd{fd, POLLIN, 0};
+  return true;
+}
+
+int rs232_Po_cekani(int index, const pollfd& p) {
+  if ((p.revents & POLLIN) && !(p.revents & (POLLHUP | POLLERR | POLLNVAL))) return 1;
+  if (p.revents & (POLLHUP | POLLERR)) zemrel(index, "hang-up");
+  return -1;
 }
 
 void rs232_Uvolni_porty() {

@@ -41,10 +41,12 @@ void CloseComport(int index);
 int IsCTSEnabled(int index);
 void cprintf(int index, const char* text);
 
-// Waits in the kernel until a byte is readable on port `index` or `ms`
-// milliseconds have passed. Returns 1 readable, 0 timed out, -1 the port is
-// dead (hang-up or error); a dead port is slept out, never spun on.
-int rs232_Cekej_na_data(int index, int ms);
+// A wait for a byte on port `index`, in two halves around the caller's
+// poll: the entry to watch (false when the port is not open), then what its
+// result means: 1 a byte is readable, -1 the port is dead (a hang-up or
+// error marks it so).
+bool rs232_Priprav_cekani(int index, pollfd* p);
+int rs232_Po_cekani(int index, const pollfd& p);
 
 // Clears the exclusive-use flag of every open port, from a signal handler
 // (async-signal-safe): a port whose far end stays open, as the simulator's

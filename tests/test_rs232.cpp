@@ -14,6 +14,7 @@
 #include <string>
 
 #include "harness.h"
+#include "kom.h"
 #include "rs232.h"
 
 namespace {
@@ -119,11 +120,11 @@ TEST(Rs232, PollCapsAndSendEchoes) {
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(0, PollComport(0, buf, 10));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
-  EXPECT_EQ(0, rs232_Cekej_na_data(0, 50));
+  EXPECT_EQ(0, kom_Cekej_na_port(0, 50));
 
   std::string data(5000, 'x');
   ASSERT_EQ(5000, write(p.master, data.data(), data.size()));
-  EXPECT_EQ(1, rs232_Cekej_na_data(0, 1000));
+  EXPECT_EQ(1, kom_Cekej_na_port(0, 1000));
   usleep(50000);
   // Never more than 4096 at once, whatever is asked for; nothing lost.
   std::memset(buf, 0xEE, sizeof buf);
@@ -168,7 +169,7 @@ TEST(Rs232, DeadPortFailsWithoutSpinning) {
   rusage r0{}, r1{};
   getrusage(RUSAGE_SELF, &r0);
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(-1, rs232_Cekej_na_data(0, 500));
+  EXPECT_EQ(-1, kom_Cekej_na_port(0, 500));
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   getrusage(RUSAGE_SELF, &r1);
   double cpu = (r1.ru_utime.tv_sec - r0.ru_utime.tv_sec) + (r1.ru_utime.tv_usec - r0.ru_utime.tv_usec) / 1e6 +

@@ -34,7 +34,7 @@ double ted_s() {
 }
 
 // The protocol clock's time: virtual where the test runs on virtual time.
-double cas_s() { return kom_Hodiny().cas_us() / 1e6; }
+double cas_s() { return kom_Cas_ms() / 1e3; }
 
 // Standard output (or with cislo 2, error) of fn, taken through a file on
 // that descriptor.

@@ -89,7 +89,7 @@ harness::Result Spust(const harness::TempDir& dir, const std::vector<std::string
 }
 
 // The protocol clock's time: virtual where a test runs on virtual time.
-double Ted() { return kom_Hodiny().cas_us() / 1e6; }
+double Ted() { return kom_Cas_ms() / 1e3; }
 
 // ---------------------------------------------------------------------------
 // Command line

@@ -32,47 +32,37 @@ void KomVirtualniHodiny::preskoc_us(long long us) {
 long long KomVirtualniHodiny::volno_ms(long long ms) {
   if (!m_klid) return ms;
   long long klid = m_klid();
-  if (klid < 0 || klid > ms) return ms;
-  return klid;
+  if (klid < 0) return ms;
+  return ms < 0 || klid < ms ? klid : ms;
 }
 
 void KomVirtualniHodiny::zpozdeni(int ms) {
-  if (ms <= 0) return;
-  const long long konec = cas_us() + ms * 1000LL;
-  for (long long zbyva; (zbyva = konec - cas_us()) > 0;) {
-    long long volno = volno_ms((zbyva + 999) / 1000);
-    if (volno > 0) {
-      preskoc_us(volno * 1000 < zbyva ? volno * 1000 : zbyva);
-    } else {
-      // The far end is still at work: give it the processor in real time.
-      timespec t{0, 1000000L};
-      nanosleep(&t, nullptr);
-    }
-  }
+  const long long konec = cas_us() + (ms > 0 ? ms : 0) * 1000LL;
+  for (long long zbyva; (zbyva = konec - cas_us()) > 0;) cekej(nullptr, static_cast<int>((zbyva + 999) / 1000));
 }
 
-int KomVirtualniHodiny::cekej_na_data(int port, int ms) {
-  const long long konec = cas_us() + (ms > 0 ? ms : 0) * 1000LL;
+int KomVirtualniHodiny::cekej(pollfd* p, int ms) {
+  const int n = p != nullptr ? 1 : 0;
+  const long long konec = ms < 0 ? -1 : cas_us() + ms * 1000LL;
   for (;;) {
-    // The far end is asked before the port is looked at: what it had sent
-    // by the time it answered is readable by then, as a pseudo-terminal hands
-    // on every byte written before it is polled. The other order lets a reply
-    // written in between pass for silence, and the skip jumps past it.
-    long long zbyva = konec - cas_us();
-    const long long volno = zbyva > 0 ? volno_ms((zbyva + 999) / 1000) : 0;
-    int r = rs232_Cekej_na_data(port, 0);
-    if (r == 1) return 1;
-    zbyva = konec - cas_us();
-    if (zbyva <= 0) return 0;
-    if (r < 0) {
-      // A dead port: its time is slept out, virtually.
-      preskoc_us(zbyva);
-      return -1;
-    }
+    // The far end is asked before the descriptor is looked at: what it had
+    // sent by the time it answered is readable by then, as a pseudo-terminal
+    // hands on every byte written before it is polled. The other order lets
+    // a reply written in between pass for silence, and the skip jumps past it.
+    long long zbyva = konec < 0 ? -1 : konec - cas_us();
+    const long long volno = zbyva != 0 ? volno_ms(zbyva < 0 ? -1 : (zbyva + 999) / 1000) : 0;
+    int r = n > 0 ? rs232_Poll(p, n, 0) : 0;
+    if (r != 0) return r;
+    zbyva = konec < 0 ? -1 : konec - cas_us();
+    if (zbyva == 0 || (konec >= 0 && zbyva < 0)) return 0;
     if (volno > 0) {
-      preskoc_us(volno * 1000 < zbyva ? volno * 1000 : zbyva);
-    } else if (rs232_Cekej_na_data(port, 1) == 1) {
-      return 1;
+      preskoc_us(zbyva < 0 || volno * 1000 < zbyva ? volno * 1000 : zbyva);
+    } else if (volno < 0) {
+      // Nothing will come by itself and no deadline: wait in real time.
+      return rs232_Poll(p, n, -1);
+    } else if ((r = rs232_Poll(p, n, 1)) != 0) {
+      // The far end is still at work: it has the processor in real time.
+      return r;
     }
   }
 }

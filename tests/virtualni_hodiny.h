@@ -25,17 +25,21 @@ class KomVirtualniHodiny : public KomHodiny {
   KomVirtualniHodiny() = default;
   void nastav_protistranu(Klid klid, Probud probud);
 
-  long long cas_us() override;
-  void zpozdeni(int ms) override;
-  int cekej_na_data(int port, int ms) override;
+  long long ted_ms() override { return cas_us() / 1000; }
+  int cekej(pollfd* p, int ms) override;
+  // The same time in microseconds, for far ends that time single bytes.
+  long long cas_us();
+  // A pause of `ms` on this time (for the tests' own use).
+  void zpozdeni(int ms);
   // Virtual time skipped so far, in microseconds; a second process on the
   // same virtual time takes it over.
   long long posun_us() const { return m_posun_us.load(); }
   void nastav_posun_us(long long us) { m_posun_us = us; }
 
  private:
-  // How far virtual time may skip now, at most `ms`: up to the far end's
-  // next event; 0 while it is busy.
+  // How far virtual time may skip now, at most `ms` (negative: no limit):
+  // up to the far end's next event; 0 while it is busy, negative when
+  // nothing limits it.
   long long volno_ms(long long ms);
   void preskoc_us(long long us);
 

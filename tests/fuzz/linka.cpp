@@ -93,7 +93,13 @@ int PollComport(int, unsigned char* buf, int size) {
   return n;
 }
 
-int rs232_Cekej_na_data(int, int) { return !m_ozvena.empty() || m_pos < m_size ? 1 : 0; }
+// The port is no descriptor here: its entry is marked and answered by the
+// poll below from what the line still holds.
+bool rs232_Priprav_cekani(int, pollfd* p) {
+  *p = pollfd{-1, POLLIN, 0};
+  return true;
+}
+int rs232_Po_cekani(int, const pollfd& p) { return (p.revents & POLLIN) ? 1 : -1; }
 void rs232_Uvolni_porty() {}
 int rs232_Duvod_selhani(int) { return 0; }
 const char* rs232_Vzor_jmen() { return ""; }
@@ -102,4 +108,10 @@ const char* rs232_Duvod_ztraty(int) { return nullptr; }
 void rs232_Zapamatuj_uzly() {}
 int rs232_Novy_uzel() { return -1; }
 void rs232_Nastav_buzeni(int, void (*)()) {}
-int rs232_Poll(pollfd* p, int n, int ms) { return poll(p, static_cast<nfds_t>(n), ms); }
+int rs232_Poll(pollfd* p, int n, int ms) {
+  if (n == 1 && p->fd < 0) {
+    p->revents = !m_ozvena.empty() || m_pos < m_size ? POLLIN : 0;
+    return p->revents != 0 ? 1 : 0;
+  }
+  return poll(p, static_cast<nfds_t>(n), ms);
+}

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "program_v_diteti.h"
 #include "texty.h"
 #include "rs232.h"
 #include "ser.h"
@@ -80,6 +81,15 @@ harness::Options Volby(const harness::TempDir& dir, const std::vector<std::strin
   o.args = args;
   o.port_pattern = dir.pattern();
   o.cwd = dir.path;
+  return o;
+}
+
+// The program from its command line on, as a routine in a child of the test
+// on `cas`'s virtual time: for runs whose deadlines are not the subject.
+harness::Options Na_virtualnim_case(harness::Options o, harness::VirtualClock& cas) {
+  const std::vector<std::string> args = o.args;
+  o.routine = [args] { program::Program(args); };
+  o.clock = &cas;
   return o;
 }
 
@@ -391,8 +401,7 @@ TEST(HledaniAdapteru, NothingAnswersReportsAndGoesOnIntoTheMenu) {
   harness::TempDir dir;
   sim::Line line(dir.port(0));
   line.add_scale(3);  // behind a supply no adapter switches on
-  // The second run has no port at all; both wait out the same deadlines,
-  // so they run side by side.
+  // The second run has no port at all. The deadlines pass on virtual time.
   harness::TempDir bez_portu;
   harness::Options o;
   o.cwd = bez_portu.path;
@@ -400,8 +409,11 @@ TEST(HledaniAdapteru, NothingAnswersReportsAndGoesOnIntoTheMenu) {
   // much no port as a missing one.
   harness::Options pod_souborem = o;
   pod_souborem.port_pattern = "/etc/passwd/tty%d";
-  std::vector<harness::Result> behy =
-      harness::run_side_by_side({{Volby(dir), "n\n"}, {o, "n\n"}, {pod_souborem, "n\n"}}, 40);
+  harness::VirtualClock cas(&line), cas2, cas3;
+  std::vector<harness::Result> behy = harness::run_side_by_side({{Na_virtualnim_case(Volby(dir), cas), "n\n"},
+                                                                  {Na_virtualnim_case(o, cas2), "n\n"},
+                                                                  {Na_virtualnim_case(pod_souborem, cas3), "n\n"}},
+                                                                 40);
   harness::Result r = behy[0];
   // The menu's power-off then finds no port and times out.
   EXPECT_EQ(k_hledam + Hlaseni("Pripoj_adapter", 7) + Hlaseni("Povel_napajeni", 7) + Menu() + k_konec, r.out);
@@ -487,7 +499,7 @@ TEST(HledaniAdapteru, PortsThatWillNotOpenSayWhy) {
 }
 
 TEST(HledaniAdapteru, WalkEndsAtTopRecorderAndOnResponderBelowStart) {
-  // Two independent runs, side by side.
+  // Two independent runs, side by side, on virtual time.
   harness::TempDir dir, dir2;
   sim::Line line(dir.port(0));
   line.add_recorder(249);
@@ -503,7 +515,9 @@ TEST(HledaniAdapteru, WalkEndsAtTopRecorderAndOnResponderBelowStart) {
   f.fault = sim::Fault::WrongResponder;
   f.param = 35;
   line2.add_fault(f);
-  std::vector<harness::Result> behy = harness::run_side_by_side({{Volby(dir), "n\n"}, {Volby(dir2), "n\n"}}, 40);
+  harness::VirtualClock cas(&line), cas2(&line2);
+  std::vector<harness::Result> behy = harness::run_side_by_side(
+      {{Na_virtualnim_case(Volby(dir), cas), "n\n"}, {Na_virtualnim_case(Volby(dir2), cas2), "n\n"}}, 40);
   {
     const harness::Result& r = behy[0];
     EXPECT_EQ(k_hledam + Hlaseni("Pripoj_adapter", 7) + Hlaseni("Povel_napajeni", 7) + Menu() + k_konec, r.out);

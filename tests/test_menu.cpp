@@ -115,8 +115,14 @@ TEST(Menu, DeviceSearchOverARange) {
   line.add_recorder(255);
   sim::Line line2(dir2.port(0));
   line2.add_adapter(251);
-  harness::Process p1(Volby(dir));
-  harness::Process p2(Volby(dir2));
+  // The searches' deadlines pass on virtual time, in children of the test.
+  harness::VirtualClock cas(&line), cas2(&line2);
+  harness::Options o1 = Volby(dir), o2 = Volby(dir2);
+  o1.routine = o2.routine = [] { program::Program(); };
+  o1.clock = &cas;
+  o2.clock = &cas2;
+  harness::Process p1(o1);
+  harness::Process p2(o2);
   ASSERT_TRUE(p2.wait_for(Nalezen() + Menu(), 20)) << p2.out();
   p2.write("+\n252\n");
   {

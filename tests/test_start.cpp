@@ -389,7 +389,8 @@ TEST(HledaniAdapteru, RecorderWalkFindsAdapterAbove) {
   sim::Line line(dir.port(0));
   line.add_recorder(40);
   line.add_adapter(41);
-  harness::Result r = Spust(dir, {}, "n\n");
+  harness::VirtualClock cas(&line);
+  harness::Result r = harness::run(Na_virtualnim_case(Volby(dir), cas), "n\n", 40);
   EXPECT_EQ(Nalezen(41, 1) + Menu() + k_konec, r.out);
   EXPECT_EQ(0, r.exit_code);
   std::vector<Povel> ocekavane = {Povel{5, 251, 2}, Povel{6, 255, 32}, Povel{5, 40, 2},
@@ -536,10 +537,11 @@ TEST(HledaniAdapteru, WalkEndsAtTopRecorderAndOnResponderBelowStart) {
 }
 
 TEST(HledaniAdapteru, WrongSearchReplyIsReportedOnce) {
-  // One run per fault, side by side.
+  // One run per fault, side by side, each on virtual time.
   const std::vector<sim::Fault> chyby = {sim::Fault::WrongDest, sim::Fault::WrongCode};
   std::vector<std::unique_ptr<harness::TempDir>> adresare;
   std::vector<std::unique_ptr<sim::Line>> linky;
+  std::vector<std::unique_ptr<harness::VirtualClock>> casy;
   std::vector<std::pair<harness::Options, std::string>> spusteni;
   for (sim::Fault chyba : chyby) {
     adresare.push_back(std::make_unique<harness::TempDir>());
@@ -549,7 +551,8 @@ TEST(HledaniAdapteru, WrongSearchReplyIsReportedOnce) {
     f.command = 6;
     f.fault = chyba;
     linky.back()->add_fault(f);
-    spusteni.emplace_back(Volby(*adresare.back()), "n\n");
+    casy.push_back(std::make_unique<harness::VirtualClock>(linky.back().get()));
+    spusteni.emplace_back(Na_virtualnim_case(Volby(*adresare.back()), *casy.back()), "n\n");
   }
   std::vector<harness::Result> behy = harness::run_side_by_side(spusteni, 40);
   for (std::size_t i = 0; i < chyby.size(); ++i) {

@@ -101,8 +101,9 @@ struct ChildResult {
 ChildResult run_in_child(const std::string& input, bool close_input, const std::function<void()>& fn,
                          unsigned seconds = 30, VirtualClock* clock = nullptr);
 
-// For its lifetime, the protocol clock of this process runs on virtual time:
-// deadlines and pauses pass at once, bytes still travel in real time. The
+// For its lifetime, the program's clock in this process runs on virtual time:
+// deadlines, pauses and waits for a key pass at once, bytes and keys still
+// travel in real time. The
 // simulated lines attached share that time and are never skipped past.
 // For in-process tests whose subject is not wall-clock time. Attached lines
 // must outlive the clock.

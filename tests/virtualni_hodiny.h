@@ -1,5 +1,5 @@
 // Virtual time for in-process tests, the soak and the fuzz targets, put in
-// place of the protocol layer's real clock at run time. No program ships it.
+// place of the program's real clock at run time. No program ships it.
 #pragma once
 
 #include <atomic>
@@ -8,8 +8,9 @@
 #include "kom_hodiny.h"
 
 // Virtual time: the real monotonic clock plus every stretch the code would
-// have slept or waited in vain, which is skipped instead. Deadlines and
-// pauses then pass at once, while bytes still travel in real time.
+// have slept or waited in vain, which is skipped instead. Deadlines, pauses
+// and waits for a key then pass at once, while bytes still travel in real
+// time.
 //
 // The far end of the line (a simulator in the same process) may have replies
 // of its own scheduled; it tells how long it stays quiet, so that no skip

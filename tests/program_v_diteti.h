@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "harness.h"
 #include "konzole.h"
 #include "rs232.h"
 #include "ser.h"
@@ -28,6 +29,16 @@ inline void Program(std::vector<std::string> args = {}) {
   }
   Pripoj_adapter();
   Hlavni_menu();
+}
+
+// `o` with the program run as a routine in a child of the test on `cas`'s
+// virtual time, from its command line (`o.args`) on: for runs whose
+// deadlines and pauses are not the subject.
+inline harness::Options Na_virtualnim_case(harness::Options o, harness::VirtualClock& cas) {
+  const std::vector<std::string> args = o.args;
+  o.routine = [args] { Program(args); };
+  o.clock = &cas;
+  return o;
 }
 
 }  // namespace program

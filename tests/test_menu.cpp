@@ -65,9 +65,12 @@ harness::Options Volby(const harness::TempDir& dir, const std::vector<std::strin
   return o;
 }
 
-harness::Result Spust(const harness::TempDir& dir, const std::string& vstup,
+// The program on `line` in a child of the test, on virtual time: the menu's
+// texts and the line's traffic are the subject, not its deadlines or pauses.
+harness::Result Spust(sim::Line& line, const harness::TempDir& dir, const std::string& vstup,
                       const std::vector<std::string>& args = {}, double sekundy = 40) {
-  return harness::run(Volby(dir, args), vstup, sekundy);
+  harness::VirtualClock cas(&line);
+  return harness::run(program::Na_virtualnim_case(Volby(dir, args), cas), vstup, sekundy);
 }
 
 // ---------------------------------------------------------------------------
@@ -79,7 +82,7 @@ TEST(Menu, TextChoicesAndQuit) {
   // N is no choice; 4 and - only echo; a long token counts by its first
   // character and none of its rest reaches the next prompt.
   const std::string dlouhy = "4" + std::string(199, 'n');
-  harness::Result r = Spust(dir, "N\n4\n-\n" + dlouhy + "\nx -\nnxyz\n");
+  harness::Result r = Spust(line, dir, "N\n4\n-\n" + dlouhy + "\nx -\nnxyz\n");
   EXPECT_EQ(Nalezen() + Menu() + Menu() + "4\n" + Menu() + "-\n" + Menu() + "4\n" + Menu() + Menu() + "-\n" + Menu() +
                 k_konec,
             r.out);
@@ -94,7 +97,7 @@ TEST(Menu, EndOfInputAtTheChoiceEndsOnce) {
   harness::TempDir dir;
   sim::Line line(dir.port(0));
   line.add_adapter(251);
-  harness::Result r = Spust(dir, "4\n");
+  harness::Result r = Spust(line, dir, "4\n");
   const std::string zacatek = Nalezen() + Menu() + "4\n" + Menu();
   EXPECT_EQ(zacatek, r.out.substr(0, zacatek.size()));
   ASSERT_GE(r.out.size(), k_zaver.size());
@@ -160,7 +163,8 @@ TEST(Menu, DeviceSearchOverARange) {
 }
 
 TEST(Menu, CurrentNumberAndWritingItIntoTheScale) {
-  // Two runs side by side, each on a line of its own with scale 3.
+  // Two runs side by side on virtual time, each on a line of its own with
+  // scale 3.
   harness::TempDir dir, dir2;
   sim::Line line1(dir.port(0));
   sim::Line line2(dir2.port(0));
@@ -169,8 +173,11 @@ TEST(Menu, CurrentNumberAndWritingItIntoTheScale) {
     l->add_scale(3);
   }
   const std::string nove = "Zadejte nove cislo [0..249]";
-  std::vector<harness::Result> behy = harness::run_side_by_side(
-      {{Volby(dir), "0\n300\n3\n1\na\n1\nn\n3\nn\n"}, {Volby(dir2), "0\n3\n1\nn\n9\na\nn\n"}}, 40);
+  harness::VirtualClock cas1(&line1), cas2(&line2);
+  std::vector<harness::Result> behy =
+      harness::run_side_by_side({{program::Na_virtualnim_case(Volby(dir), cas1), "0\n300\n3\n1\na\n1\nn\n3\nn\n"},
+                                 {program::Na_virtualnim_case(Volby(dir2), cas2), "0\n3\n1\nn\n9\na\nn\n"}},
+                                40);
   {
     // Option 0 touches no device; option 1 kept or given the same number
     // sends nothing either.
@@ -242,7 +249,7 @@ TEST(Menu, OneShotMeasurementRecordsOneLine) {
   line.add_adapter(251);
   line.add_scale(3);
   line.set_load(3, 42.5, 18.0);
-  harness::Result r = Spust(dir, "0\n3\n7\nn\n");
+  harness::Result r = Spust(line, dir, "0\n3\n7\nn\n");
   EXPECT_EQ(0, r.exit_code);
   EXPECT_NE(std::string::npos, r.out.find(Menu(3) + "7\nv: 3 dat:")) << r.out;
   EXPECT_EQ(k_konec, r.out.substr(r.out.size() - k_konec.size()));
@@ -253,8 +260,8 @@ TEST(Menu, OneShotMeasurementRecordsOneLine) {
 }
 
 TEST(Menu, DataFileBackupRestoreErase) {
-  // Four runs side by side, each in a directory of its own holding the files
-  // the run before it leaves (as asserted after that run).
+  // Four runs side by side on virtual time, each in a directory of its own
+  // holding the files the run before it leaves (as asserted after that run).
   harness::TempDir dir, dir2, dir3, dir4;
   sim::Line line(dir.port(0)), line2(dir2.port(0)), line3(dir3.port(0)), line4(dir4.port(0));
   for (sim::Line* l : {&line, &line2, &line3, &line4}) l->add_adapter(251);
@@ -268,10 +275,14 @@ TEST(Menu, DataFileBackupRestoreErase) {
   harness::write_file(dir3.file("zaloha.txt"), "");
   harness::write_file(dir4.file("zaznam.txt"), data);
   harness::write_file(dir4.file("zaloha.txt"), data);
-  std::vector<harness::Result> behy = harness::run_side_by_side(
-      {{Volby(dir), "o\nn\n"}, {Volby(dir2), "k\na\nn\n"}, {Volby(dir3), "k\nn\nk\na\nv\nn\nv\na\no\nn\no\na\nn\n"},
-       {Volby(dir4), "v\na\nn\n"}},
-      40);
+  harness::VirtualClock cas(&line), cas2(&line2), cas3(&line3), cas4(&line4);
+  std::vector<harness::Result> behy =
+      harness::run_side_by_side({{program::Na_virtualnim_case(Volby(dir), cas), "o\nn\n"},
+                                 {program::Na_virtualnim_case(Volby(dir2), cas2), "k\na\nn\n"},
+                                 {program::Na_virtualnim_case(Volby(dir3), cas3),
+                                  "k\nn\nk\na\nv\nn\nv\na\no\nn\no\na\nn\n"},
+                                 {program::Na_virtualnim_case(Volby(dir4), cas4), "v\na\nn\n"}},
+                                40);
 
   // No backup yet: nothing to restore, and nothing is created.
   std::string soubor = dir.file("zaznam.txt"), zal = dir.file("zaloha.txt");

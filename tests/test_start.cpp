@@ -84,15 +84,6 @@ harness::Options Volby(const harness::TempDir& dir, const std::vector<std::strin
   return o;
 }
 
-// The program from its command line on, as a routine in a child of the test
-// on `cas`'s virtual time: for runs whose deadlines are not the subject.
-harness::Options Na_virtualnim_case(harness::Options o, harness::VirtualClock& cas) {
-  const std::vector<std::string> args = o.args;
-  o.routine = [args] { program::Program(args); };
-  o.clock = &cas;
-  return o;
-}
-
 harness::Result Spust(const harness::TempDir& dir, const std::vector<std::string>& args, const std::string& vstup,
                       double sekundy = 40) {
   return harness::run(Volby(dir, args), vstup, sekundy);
@@ -390,7 +381,7 @@ TEST(HledaniAdapteru, RecorderWalkFindsAdapterAbove) {
   line.add_recorder(40);
   line.add_adapter(41);
   harness::VirtualClock cas(&line);
-  harness::Result r = harness::run(Na_virtualnim_case(Volby(dir), cas), "n\n", 40);
+  harness::Result r = harness::run(program::Na_virtualnim_case(Volby(dir), cas), "n\n", 40);
   EXPECT_EQ(Nalezen(41, 1) + Menu() + k_konec, r.out);
   EXPECT_EQ(0, r.exit_code);
   std::vector<Povel> ocekavane = {Povel{5, 251, 2}, Povel{6, 255, 32}, Povel{5, 40, 2},
@@ -411,9 +402,9 @@ TEST(HledaniAdapteru, NothingAnswersReportsAndGoesOnIntoTheMenu) {
   harness::Options pod_souborem = o;
   pod_souborem.port_pattern = "/etc/passwd/tty%d";
   harness::VirtualClock cas(&line), cas2, cas3;
-  std::vector<harness::Result> behy = harness::run_side_by_side({{Na_virtualnim_case(Volby(dir), cas), "n\n"},
-                                                                  {Na_virtualnim_case(o, cas2), "n\n"},
-                                                                  {Na_virtualnim_case(pod_souborem, cas3), "n\n"}},
+  std::vector<harness::Result> behy = harness::run_side_by_side({{program::Na_virtualnim_case(Volby(dir), cas), "n\n"},
+                                                                  {program::Na_virtualnim_case(o, cas2), "n\n"},
+                                                                  {program::Na_virtualnim_case(pod_souborem, cas3), "n\n"}},
                                                                  40);
   harness::Result r = behy[0];
   // The menu's power-off then finds no port and times out.
@@ -518,7 +509,7 @@ TEST(HledaniAdapteru, WalkEndsAtTopRecorderAndOnResponderBelowStart) {
   line2.add_fault(f);
   harness::VirtualClock cas(&line), cas2(&line2);
   std::vector<harness::Result> behy = harness::run_side_by_side(
-      {{Na_virtualnim_case(Volby(dir), cas), "n\n"}, {Na_virtualnim_case(Volby(dir2), cas2), "n\n"}}, 40);
+      {{program::Na_virtualnim_case(Volby(dir), cas), "n\n"}, {program::Na_virtualnim_case(Volby(dir2), cas2), "n\n"}}, 40);
   {
     const harness::Result& r = behy[0];
     EXPECT_EQ(k_hledam + Hlaseni("Pripoj_adapter", 7) + Hlaseni("Povel_napajeni", 7) + Menu() + k_konec, r.out);
@@ -552,7 +543,7 @@ TEST(HledaniAdapteru, WrongSearchReplyIsReportedOnce) {
     f.fault = chyba;
     linky.back()->add_fault(f);
     casy.push_back(std::make_unique<harness::VirtualClock>(linky.back().get()));
-    spusteni.emplace_back(Na_virtualnim_case(Volby(*adresare.back()), *casy.back()), "n\n");
+    spusteni.emplace_back(program::Na_virtualnim_case(Volby(*adresare.back()), *casy.back()), "n\n");
   }
   std::vector<harness::Result> behy = harness::run_side_by_side(spusteni, 40);
   for (std::size_t i = 0; i < chyby.size(); ++i) {

@@ -163,7 +163,8 @@ TEST(Editor, ScreenKeysRangesAndSave) {
   line.add_adapter(251);
   line.add_scale(3);
   const sim::Eeprom pred = line.eeprom(3);
-  harness::Result r = harness::run(Volby(dir),
+  harness::VirtualClock cas(&line);
+  harness::Result r = harness::run(program::Na_virtualnim_case(Volby(dir), cas),
                                    "0\n3\n8\n"
                                    "5 500001\n- 1.5\n- -1\n+ nan\n0abc 25\nx\n0 zz\n0 -32768\n2 abc\n"
                                    "1 -32768\n1 -32767\n8 0\n8 32768\n8 32767\n9 -32768\na\na\nn\n",

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "program_v_diteti.h"
 #include "rs232.h"
 #include "ser.h"
 #include "sim.h"
@@ -385,6 +386,7 @@ TEST(Poruchy, BlockReadsNotWholeStopEveryUser) {
                                  "V Cteni_eeprom nastala chyba 20\n", "V Zapis_eeprom nastala chyba 23\n"};
   std::vector<std::unique_ptr<harness::TempDir>> dirs;
   std::vector<std::unique_ptr<sim::Line>> lines;
+  std::vector<std::unique_ptr<harness::VirtualClock>> casy;
   std::vector<std::pair<harness::Options, std::string>> behy;
   for (int i = 0; i < 4; ++i) {
     dirs.push_back(std::make_unique<harness::TempDir>());
@@ -396,7 +398,8 @@ TEST(Poruchy, BlockReadsNotWholeStopEveryUser) {
     harness::Options o;
     o.port_pattern = dirs[i]->pattern();
     o.cwd = dirs[i]->path;
-    behy.emplace_back(o, vstupy[i]);
+    casy.push_back(std::make_unique<harness::VirtualClock>(lines[i].get()));
+    behy.emplace_back(program::Na_virtualnim_case(o, *casy[i]), vstupy[i]);
   }
   const sim::Eeprom pred = lines[0]->eeprom(3);
   std::vector<harness::Result> r = harness::run_side_by_side(behy, 60);

@@ -30,6 +30,7 @@
 
 #include "harness.h"
 #include "konzole.h"
+#include "program_v_diteti.h"
 #include "sim.h"
 
 namespace {
@@ -612,7 +613,8 @@ TEST(Ztraty, ResponderBelowTheStartEndsThePassInsteadOfLoggingForEver) {
   o.args = {"4800", "0", "0", "120", "zaznam.txt", "1"};
   o.port_pattern = dir.pattern();
   o.cwd = dir.path;
-  auto r = harness::run(o, "6\n10\n", 60);
+  harness::VirtualClock cas(&line);
+  auto r = harness::run(program::Na_virtualnim_case(o, cas), "6\n10\n", 60);
   EXPECT_EQ(1, r.exit_code) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("Nastala nejaka chyba v Snimej_hmotnost2...\n")) << r.out;
   std::string obsah = harness::read_file(dir.file("zaznam.txt"));

@@ -32,8 +32,8 @@ void KomVirtualniHodiny::preskoc_us(long long us) {
 long long KomVirtualniHodiny::volno_ms(long long ms) {
   if (!m_klid) return ms;
   long long klid = m_klid();
-  if (klid < 0) return ms;
-  return ms < 0 || klid < ms ? klid : ms;
+  if (klid < 0 || klid > ms) return ms;
+  return klid;
 }
 
 void KomVirtualniHodiny::zpozdeni(int ms) {
@@ -43,23 +43,23 @@ void KomVirtualniHodiny::zpozdeni(int ms) {
 
 int KomVirtualniHodiny::cekej(pollfd* p, int ms) {
   const int n = p != nullptr ? 1 : 0;
-  const long long konec = ms < 0 ? -1 : cas_us() + ms * 1000LL;
+  // Without a deadline there is nothing to skip to: a wait for input in real
+  // time, as the far end's own events come in real time then too.
+  if (ms < 0) return rs232_Poll(p, n, -1);
+  const long long konec = cas_us() + ms * 1000LL;
   for (;;) {
     // The far end is asked before the descriptor is looked at: what it had
     // sent by the time it answered is readable by then, as a pseudo-terminal
     // hands on every byte written before it is polled. The other order lets
     // a reply written in between pass for silence, and the skip jumps past it.
-    long long zbyva = konec < 0 ? -1 : konec - cas_us();
-    const long long volno = zbyva != 0 ? volno_ms(zbyva < 0 ? -1 : (zbyva + 999) / 1000) : 0;
+    long long zbyva = konec - cas_us();
+    const long long volno = zbyva > 0 ? volno_ms((zbyva + 999) / 1000) : 0;
     int r = n > 0 ? rs232_Poll(p, n, 0) : 0;
     if (r != 0) return r;
-    zbyva = konec < 0 ? -1 : konec - cas_us();
-    if (zbyva == 0 || (konec >= 0 && zbyva < 0)) return 0;
+    zbyva = konec - cas_us();
+    if (zbyva <= 0) return 0;
     if (volno > 0) {
-      preskoc_us(zbyva < 0 || volno * 1000 < zbyva ? volno * 1000 : zbyva);
-    } else if (volno < 0) {
-      // Nothing will come by itself and no deadline: wait in real time.
-      return rs232_Poll(p, n, -1);
+      preskoc_us(volno * 1000 < zbyva ? volno * 1000 : zbyva);
     } else if ((r = rs232_Poll(p, n, 1)) != 0) {
       // The far end is still at work: it has the processor in real time.
       return r;

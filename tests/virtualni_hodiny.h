@@ -38,9 +38,8 @@ class KomVirtualniHodiny : public KomHodiny {
   void nastav_posun_us(long long us) { m_posun_us = us; }
 
  private:
-  // How far virtual time may skip now, at most `ms` (negative: no limit):
-  // up to the far end's next event; 0 while it is busy, negative when
-  // nothing limits it.
+  // How far virtual time may skip now, at most `ms`: up to the far end's
+  // next event; 0 while it is busy.
   long long volno_ms(long long ms);
   void preskoc_us(long long us);
 

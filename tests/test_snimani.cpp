@@ -415,14 +415,17 @@ TEST(Snimani, CycleTimeAndKeyDuringTheWait) {
   Linka l;
   g_autostart = 1;
   g_perioda = 5;
-  double stisknuto = 0;
+  double stisknuto = 0, vypnuto = -1;  // on the program's clock
+  std::size_t pred_stiskem = 0;
   l.cas->attach([&]() -> long long {
     if (stisknuto > 0 || l.hledani_od().size() < 2) return -1;
     auto v = l.line.requests();
     if (v.empty() || v.back().cmd != 5 || v.back().data.empty() || v.back().data[0] != 0) return -1;
-    const long long zbyva = std::llround((v.back().t + 0.5 - cas_s()) * 1000);
+    if (vypnuto < 0) vypnuto = cas_s();
+    const long long zbyva = std::llround((vypnuto + 0.5 - cas_s()) * 1000);
     if (zbyva > 0) return zbyva;
     stisknuto = cas_s();
+    pred_stiskem = v.size();
     l.klavesy.stisk("q");
     return -1;
   });
@@ -433,6 +436,10 @@ TEST(Snimani, CycleTimeAndKeyDuringTheWait) {
   EXPECT_EQ(0, g_ukonceni_probehlo);
   ASSERT_GT(stisknuto, 0);
   EXPECT_LT(konec - stisknuto, 1.5);
+  // Pressed half a second into the wait, as the wait looked on virtual
+  // time: nothing went out after it.
+  EXPECT_LT(stisknuto - vypnuto, 0.6);
+  EXPECT_EQ(pred_stiskem, l.line.requests().size());
   auto hledani = l.povely(6);
   ASSERT_EQ(2u, hledani.size());
   // Whole seconds from the start of one pass to the next: 10 s, give or take

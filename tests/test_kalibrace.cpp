@@ -55,11 +55,10 @@ struct Relace {
 
   void Spust(const std::vector<std::string>& args = {}) {
     harness::Options o;
-    o.routine = [args] { program::Program(args); };
-    o.clock = &cas;
+    o.args = args;
     o.port_pattern = dir.pattern();
     o.cwd = dir.path;
-    p = std::make_unique<harness::Process>(o);
+    p = std::make_unique<harness::Process>(program::Na_virtualnim_case(o, cas));
   }
   // Waits for `text` after the previous one found and moves past it.
   bool Cekej(const std::string& text, double sekundy = 40) {

@@ -120,12 +120,8 @@ TEST(Menu, DeviceSearchOverARange) {
   line2.add_adapter(251);
   // The searches' deadlines pass on virtual time, in children of the test.
   harness::VirtualClock cas(&line), cas2(&line2);
-  harness::Options o1 = Volby(dir), o2 = Volby(dir2);
-  o1.routine = o2.routine = [] { program::Program(); };
-  o1.clock = &cas;
-  o2.clock = &cas2;
-  harness::Process p1(o1);
-  harness::Process p2(o2);
+  harness::Process p1(program::Na_virtualnim_case(Volby(dir), cas));
+  harness::Process p2(program::Na_virtualnim_case(Volby(dir2), cas2));
   ASSERT_TRUE(p2.wait_for(Nalezen() + Menu(), 20)) << p2.out();
   p2.write("+\n252\n");
   {
@@ -226,10 +222,7 @@ TEST(Menu, CommunicationTestWithoutScale) {
   sim::Line line(dir.port(0));
   harness::VirtualClock cas(&line);
   line.add_adapter(251);
-  harness::Options o = Volby(dir);
-  o.routine = [] { program::Program(); };
-  o.clock = &cas;
-  harness::Process p(o);
+  harness::Process p(program::Na_virtualnim_case(Volby(dir), cas));
   ASSERT_TRUE(p.wait_for(Nalezen() + Menu(), 20)) << p.out();
   p.write("5\n");
   const std::string vysledek = Nalezen() + Menu() +
@@ -409,12 +402,8 @@ TEST(Menu, AutostartSamplesAfterTenSecondsOnceOrQuitsAfterThePass) {
     line.add_scale(3);
     std::vector<std::string> args{"4800", "0", "1", "120"};
     if (jeden_pruchod) args.insert(args.end(), {"data.txt", "1"});
-    harness::Options o = Volby(dir);
-    o.routine = [args] { program::Program(args); };
-    o.clock = &cas;
-    harness::Process p(o);
+    harness::Process p(program::Na_virtualnim_case(Volby(dir, args), cas));
     const std::string zacatek = Nalezen() + Menu() + k_autostart + "12345678910\n";
-    std::string out;
     if (!jeden_pruchod) {
       ASSERT_TRUE(p.wait_for("v: 3 ", 30)) << p.out();
       EXPECT_NE(std::string::npos, p.out().find("Doba cyklu je: 120 [s]\n"));
@@ -423,7 +412,7 @@ TEST(Menu, AutostartSamplesAfterTenSecondsOnceOrQuitsAfterThePass) {
       p.write("n\n");
     }
     ASSERT_TRUE(p.wait_exit(45)) << p.out();
-    out = p.out();
+    const std::string out = p.out();
     EXPECT_EQ(0, p.exit_code());
     EXPECT_EQ(zacatek, out.substr(0, zacatek.size()));
     EXPECT_EQ(Menu() + k_konec, out.substr(out.size() - (Menu() + k_konec).size()));

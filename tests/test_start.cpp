@@ -402,10 +402,11 @@ TEST(HledaniAdapteru, NothingAnswersReportsAndGoesOnIntoTheMenu) {
   harness::Options pod_souborem = o;
   pod_souborem.port_pattern = "/etc/passwd/tty%d";
   harness::VirtualClock cas(&line), cas2, cas3;
-  std::vector<harness::Result> behy = harness::run_side_by_side({{program::Na_virtualnim_case(Volby(dir), cas), "n\n"},
-                                                                  {program::Na_virtualnim_case(o, cas2), "n\n"},
-                                                                  {program::Na_virtualnim_case(pod_souborem, cas3), "n\n"}},
-                                                                 40);
+  std::vector<harness::Result> behy =
+      harness::run_side_by_side({{program::Na_virtualnim_case(Volby(dir), cas), "n\n"},
+                                 {program::Na_virtualnim_case(o, cas2), "n\n"},
+                                 {program::Na_virtualnim_case(pod_souborem, cas3), "n\n"}},
+                                40);
   harness::Result r = behy[0];
   // The menu's power-off then finds no port and times out.
   EXPECT_EQ(k_hledam + Hlaseni("Pripoj_adapter", 7) + Hlaseni("Povel_napajeni", 7) + Menu() + k_konec, r.out);
@@ -508,8 +509,10 @@ TEST(HledaniAdapteru, WalkEndsAtTopRecorderAndOnResponderBelowStart) {
   f.param = 35;
   line2.add_fault(f);
   harness::VirtualClock cas(&line), cas2(&line2);
-  std::vector<harness::Result> behy = harness::run_side_by_side(
-      {{program::Na_virtualnim_case(Volby(dir), cas), "n\n"}, {program::Na_virtualnim_case(Volby(dir2), cas2), "n\n"}}, 40);
+  std::vector<harness::Result> behy =
+      harness::run_side_by_side({{program::Na_virtualnim_case(Volby(dir), cas), "n\n"},
+                                 {program::Na_virtualnim_case(Volby(dir2), cas2), "n\n"}},
+                                40);
   {
     const harness::Result& r = behy[0];
     EXPECT_EQ(k_hledam + Hlaseni("Pripoj_adapter", 7) + Hlaseni("Povel_napajeni", 7) + Menu() + k_konec, r.out);

@@ -46,6 +46,24 @@ int Cti_blok(int cislo_zarizeni, int cislo_eeprom, std::uint8_t bajty[NEJVETSI_B
   return 0;
 }
 
+// Sends `bajty` as block `cislo_eeprom` to device `cislo_zarizeni`: 0
+// written, 1 the exchange failed, 2 the scale refused (reported under
+// "Zapis_eeprom").
+int Zapis_blok(int cislo_zarizeni, int cislo_eeprom, const std::uint8_t bajty[NEJVETSI_BLOK]) {
+  const Blok_eeprom* blok = Blok(cislo_eeprom);
+  hlavicka(z_vys, cislo_zarizeni, POVEL_ZAPIS, blok->delka_zapisu);
+  z_vys[Z_DATA] = blok->adresa;
+  for (int i = 0; i < blok->pocet; ++i) z_vys[Z_DATA + 1 + i] = bajty[i];
+  if (kom_Vysli_a_prijmi_platnou_zpravu(z_vys, z_pri) != 0) return 1;
+
+  if (z_pri[Z_KLIC] != 0) {
+    g_chyba = CHYBA_PROVEDENI_POVELU;
+    Tisk_chyby("Zapis_eeprom");
+    return 2;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int Cteni_eeprom(int cislo_zarizeni, int cislo_eeprom) {
@@ -59,21 +77,12 @@ int Cteni_eeprom(int cislo_zarizeni, int cislo_eeprom) {
 int Zapis_eeprom(int cislo_zarizeni, int cislo_eeprom) {
   assert((cislo_eeprom >= 1) & (cislo_eeprom <= 4));
   assert((cislo_zarizeni >= 0) & (cislo_zarizeni <= 255));
-  const Blok_eeprom* blok = Blok(cislo_eeprom);
-  if (blok == nullptr || cislo_zarizeni < 0 || cislo_zarizeni > 255) return 1;  // assertions compiled out
+  if (Blok(cislo_eeprom) == nullptr || cislo_zarizeni < 0 || cislo_zarizeni > 255) return 1;  // assertions compiled out
 
   std::uint8_t bajty[NEJVETSI_BLOK] = {};
   Zakoduj_blok(cislo_eeprom, bajty);
-  hlavicka(z_vys, cislo_zarizeni, POVEL_ZAPIS, blok->delka_zapisu);
-  z_vys[Z_DATA] = blok->adresa;
-  for (int i = 0; i < blok->pocet; ++i) z_vys[Z_DATA + 1 + i] = bajty[i];
-  if (kom_Vysli_a_prijmi_platnou_zpravu(z_vys, z_pri) != 0) return 1;
-
-  if (z_pri[Z_KLIC] != 0) {
-    g_chyba = CHYBA_PROVEDENI_POVELU;
-    Tisk_chyby("Zapis_eeprom");
-  }
-  return 0;
+  // A refusal is reported, not returned, as it always was.
+  return Zapis_blok(cislo_zarizeni, cislo_eeprom, bajty) == 1 ? 1 : 0;
 }
 
 int Uloz_bloky(int cislo, const int* bloky, int pocet) {
@@ -87,7 +96,7 @@ int Uloz_bloky(int cislo, const int* bloky, int pocet) {
     const int blok = bloky[zapsano];
     Zakoduj_blok(blok, zapsane[zapsano]);
     // A refusal counts as not written: the technician must not rely on it.
-    if (Zapis_eeprom(cislo, blok) != 0 || z_pri[Z_KLIC] != 0) break;
+    if (Zapis_blok(cislo, blok, zapsane[zapsano]) != 0) break;
     osud[zapsano] = Osud_bloku::Zapsan;
     if (blok == 1) adresa_po = zapsane[zapsano][0];
   }
@@ -100,7 +109,6 @@ int Uloz_bloky(int cislo, const int* bloky, int pocet) {
 
   // The scale's own bytes, read into scratch so that the record and what the
   // dialogue shows afterwards stay as they are.
-  const int chyba_zapisu = g_chyba;
   bool shoda = true;
   for (int i = 0; i < zapsano; ++i) {
     std::uint8_t precteno[NEJVETSI_BLOK] = {};
@@ -117,6 +125,5 @@ int Uloz_bloky(int cislo, const int* bloky, int pocet) {
     Popis_ulozeni(radek, sizeof radek, adresa_po, bloky, osud, zapsano);
     std::fputs(radek, stderr);
   }
-  if (chyba_zapisu != 0) g_chyba = chyba_zapisu;
   return zapsano == pocet ? 0 : 1;
 }

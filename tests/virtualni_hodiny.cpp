@@ -36,11 +36,6 @@ long long KomVirtualniHodiny::volno_ms(long long ms) {
   return klid;
 }
 
-void KomVirtualniHodiny::zpozdeni(int ms) {
-  const long long konec = cas_us() + (ms > 0 ? ms : 0) * 1000LL;
-  for (long long zbyva; (zbyva = konec - cas_us()) > 0;) cekej(nullptr, static_cast<int>((zbyva + 999) / 1000));
-}
-
 int KomVirtualniHodiny::cekej(pollfd* p, int ms) {
   const int n = p != nullptr ? 1 : 0;
   // Without a deadline there is nothing to skip to: a wait for input in real

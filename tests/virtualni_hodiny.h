@@ -30,8 +30,6 @@ class KomVirtualniHodiny : public KomHodiny {
   int cekej(pollfd* p, int ms) override;
   // The same time in microseconds, for far ends that time single bytes.
   long long cas_us();
-  // A pause of `ms` on this time (for the tests' own use).
-  void zpozdeni(int ms);
   // Virtual time skipped so far, in microseconds; a second process on the
   // same virtual time takes it over.
   long long posun_us() const { return m_posun_us.load(); }

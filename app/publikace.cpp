@@ -45,16 +45,6 @@ bool platne_tema(const std::string& t) {
   return true;
 }
 
-// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
-long long dny_od_epochy(long long r, int m, int d) {
-  r -= m <= 2;
-  const long long era = (r >= 0 ? r : r - 399) / 400;
-  const long long roku = r - era * 400;
-  const long long dne_roku = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const long long dne_ery = roku * 365 + roku / 4 - roku / 100 + dne_roku;
-  return era * 146097 + dne_ery - 719468;
-}
-
 // Reads `n` digits at `s`; -1 when one is missing.
 long long cislice(const char* s, int n) {
   long long v = 0;
@@ -215,8 +205,9 @@ bool Platne_utf8(const std::string& s) {
 }
 
 long long Sekundy_zaznamu(const Zaznam_mqtt& z) {
-  const long long dny = dny_od_epochy(z.cas.tm_year + 1900LL, z.cas.tm_mon + 1, z.cas.tm_mday);
-  return dny * 86400 + z.cas.tm_hour * 3600LL + z.cas.tm_min * 60LL + z.cas.tm_sec - z.posun_s;
+  return zaznam::SecondsFromCivil(z.cas.tm_year + 1900, z.cas.tm_mon + 1, z.cas.tm_mday, z.cas.tm_hour, z.cas.tm_min,
+                                  z.cas.tm_sec) -
+         z.posun_s;
 }
 
 bool Cas_stavu(const std::string& json, long long* sekundy) {
@@ -234,7 +225,9 @@ bool Cas_stavu(const std::string& json, long long* sekundy) {
       sek > 60 || ph < 0 || ph > 23 || pm < 0 || pm > 59)
     return false;
   const long long posun = (ph * 3600 + pm * 60) * (c[19] == '-' ? -1 : 1);
-  *sekundy = dny_od_epochy(r, static_cast<int>(mes), static_cast<int>(d)) * 86400 + h * 3600 + min * 60 + sek - posun;
+  *sekundy = zaznam::SecondsFromCivil(static_cast<int>(r), static_cast<int>(mes), static_cast<int>(d), static_cast<int>(h),
+                                      static_cast<int>(min), static_cast<int>(sek)) -
+             posun;
   return true;
 }
 
@@ -252,9 +245,8 @@ Zaznam_mqtt Zaznam_z_mereni(const Vysledek_mereni& v, long posun_s, const char* 
   z.cislo = static_cast<int>(v.cislo);
   z.cas = v.cas;
   z.posun_s = posun_s;
-  // Divided exactly as for the record line, so both show the same digits.
-  z.kg = static_cast<double>(static_cast<long double>(v.fk) / 10);
-  z.stupne = static_cast<double>(static_cast<long double>(v.tc) / 100);
+  z.kg = Vaha_kg(v.fk);
+  z.stupne = Teplota_stupne(v.tc);
   z.a = v.s.a;
   z.b = v.s.b;
   z.n = v.s.n;

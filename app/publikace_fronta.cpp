@@ -10,7 +10,10 @@ void Fronta_mqtt::vloz(Polozka_fronty p) {
       i = !i->zaznam && !i->odeslano && i->tema == p.tema ? m_fronta.erase(i) : i + 1;
   }
   if (m_fronta.size() >= m_mez) {
-    const auto stary = std::find_if(m_fronta.begin(), m_fronta.end(), [](const Polozka_fronty& q) { return q.zaznam; });
+    // Not one in flight: the broker may have it already, and its place in
+    // the window is still taken.
+    const auto stary = std::find_if(m_fronta.begin(), m_fronta.end(),
+                                    [](const Polozka_fronty& q) { return q.zaznam && !q.odeslano; });
     if (stary != m_fronta.end()) {
       ++m_zahozeno;
       m_fronta.erase(stary);

@@ -5,11 +5,6 @@
 
 namespace {
 
-// The printed weight in kg and temperature in degC come from the stored
-// single-precision values, divided in extended precision like the formulas.
-double na_kg(float fk) { return static_cast<double>(static_cast<long double>(fk) / 10); }
-double na_stupne(float tc) { return static_cast<double>(static_cast<long double>(tc) / 100); }
-
 int hotovo(int n, std::size_t velikost) {
   if (n < 0) return 0;
   return static_cast<std::size_t>(n) < velikost ? n : static_cast<int>(velikost) - 1;
@@ -17,11 +12,14 @@ int hotovo(int n, std::size_t velikost) {
 
 }  // namespace
 
+double Vaha_kg(float fk) { return static_cast<double>(static_cast<long double>(fk) / 10); }
+double Teplota_stupne(float tc) { return static_cast<double>(static_cast<long double>(tc) / 100); }
+
 int Radek_zaznamu(const Vysledek_mereni& v, char* buf, std::size_t velikost) {
   const int n = std::snprintf(buf, velikost,
                               "%2ld\t%02d.%02d.%04d %02d:%02d:%02d\t%#7.2f\t%#5.1f\t%6ld\t%6ld\t%6ld\t%5ld\n",
                               v.cislo, v.cas.tm_mday, v.cas.tm_mon + 1, v.cas.tm_year + 1900, v.cas.tm_hour,
-                              v.cas.tm_min, v.cas.tm_sec, na_kg(v.fk), na_stupne(v.tc), static_cast<long>(v.s.a),
+                              v.cas.tm_min, v.cas.tm_sec, Vaha_kg(v.fk), Teplota_stupne(v.tc), static_cast<long>(v.s.a),
                               static_cast<long>(v.s.b), static_cast<long>(v.s.n), static_cast<long>(v.s.t));
   return hotovo(n, velikost);
 }
@@ -30,7 +28,7 @@ int Radek_konzole(const Vysledek_mereni& v, char* buf, std::size_t velikost) {
   const int n = std::snprintf(buf, velikost,
                               "v:%2ld dat:%02d.%02d_%02d:%02d:%02d fk:%#7.2f tc:%#5.1f A:%6ld B:%6ld N:%6ld T:%5ld\n",
                               v.cislo, v.cas.tm_mday, v.cas.tm_mon + 1, v.cas.tm_hour, v.cas.tm_min, v.cas.tm_sec,
-                              na_kg(v.fk), na_stupne(v.tc), static_cast<long>(v.s.a), static_cast<long>(v.s.b),
+                              Vaha_kg(v.fk), Teplota_stupne(v.tc), static_cast<long>(v.s.a), static_cast<long>(v.s.b),
                               static_cast<long>(v.s.n), static_cast<long>(v.s.t));
   return hotovo(n, velikost);
 }

@@ -22,6 +22,12 @@ struct Vysledek_mereni {
 // Longest text either line can take, its end included.
 constexpr std::size_t DELKA_RADKU = 320;
 
+// The weight in kg and the temperature in degC a record shows, from the
+// stored single-precision values, divided in extended precision like the
+// formulas: every reader of a measurement shows the same digits.
+double Vaha_kg(float fk);
+double Teplota_stupne(float tc);
+
 // The data-file record line, its line end included. Returns its length.
 int Radek_zaznamu(const Vysledek_mereni& v, char* buf, std::size_t velikost);
 // The console line, its line end included. Returns its length.

@@ -278,6 +278,17 @@ TEST(PublikaceFronta, OrderBoundWindowAndWhatALostConnectionSendsAgain) {
   EXPECT_TRUE(g.potvrzeno(1));
   EXPECT_TRUE(g.potvrzeno(2));
   EXPECT_TRUE(g.prazdna());
+
+  // Full with records in flight: the oldest one not yet sent goes.
+  Fronta_mqtt h(3, 2);
+  mid = 0;
+  for (int i = 1; i <= 3; ++i) h.vloz(zaznam(i));
+  EXPECT_EQ((V{"1", "2"}), posli(h, mid));
+  h.vloz(zaznam(4));
+  EXPECT_EQ(1u, h.zahozeno());
+  EXPECT_TRUE(h.potvrzeno(1));
+  EXPECT_TRUE(h.potvrzeno(2));
+  EXPECT_EQ((V{"4"}), posli(h, mid));
 }
 
 // ---------------------------------------------------------------------------

@@ -289,16 +289,18 @@ std::string Jednoznacne_id(const std::string& predpona, int cislo) {
 }
 
 void Zpravy_objevu(const std::string& predpona, const std::string& objev, int cislo, long expire_s,
-                   Zprava_mqtt out[2]) {
+                   Zprava_mqtt out[2], bool s_dostupnosti) {
   const std::string id = Jednoznacne_id(predpona, cislo);
   const std::string zarizeni = "\"device\":{\"identifiers\":[" + Json_text(id) + "],\"name\":" +
                                Json_text("Hive scale " + std::to_string(cislo) + " (" + predpona + ")") +
                                ",\"model\":\"hive scale\"}";
   // Available only while both the program and this scale say so.
+  const std::string dostupnost =
+      ",\"availability\":[{\"topic\":" + Json_text(Tema_dostupnosti(predpona)) + "},{\"topic\":" +
+      Json_text(Tema_dostupnosti_vahy(predpona, cislo)) +
+      "}],\"availability_mode\":\"all\",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"";
   const std::string spolecne =
-      ",\"state_topic\":" + Json_text(Tema_stavu(predpona, cislo)) + ",\"availability\":[{\"topic\":" +
-      Json_text(Tema_dostupnosti(predpona)) + "},{\"topic\":" + Json_text(Tema_dostupnosti_vahy(predpona, cislo)) +
-      "}],\"availability_mode\":\"all\",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"" +
+      ",\"state_topic\":" + Json_text(Tema_stavu(predpona, cislo)) + (s_dostupnosti ? dostupnost : std::string()) +
       (expire_s > 0 ? ",\"expire_after\":" + std::to_string(expire_s) : std::string()) +
       ",\"state_class\":\"measurement\"," + zarizeni + "}";
   out[0].tema = objev + "/sensor/" + id + "/weight/config";

@@ -82,9 +82,11 @@ struct Zprava_mqtt {
 };
 // Discovery config messages of one scale: [0] weight, [1] temperature,
 // bound to the program's status and the scale's availability (both must say
-// online); `expire_s` above 0 becomes expire_after.
+// online); `expire_s` above 0 becomes expire_after. Without `s_dostupnosti`
+// (a replay, which publishes no availability) they are bound to none, or the
+// sensors would wait for it as unavailable.
 void Zpravy_objevu(const std::string& predpona, const std::string& objev, int cislo, long expire_s,
-                   Zprava_mqtt out[2]);
+                   Zprava_mqtt out[2], bool s_dostupnosti = true);
 
 // --- settings ----------------------------------------------------------------------
 

@@ -89,7 +89,7 @@ Polozka_fronty zprava(std::string tema, std::string obsah, int cislo) {
 
 bool vloz_objev(Stav& s, std::unique_lock<std::mutex>& z, int cislo) {
   Zprava_mqtt objev[2];
-  Zpravy_objevu(s.n.predpona, s.n.objev, cislo, expire_s(s), objev);
+  Zpravy_objevu(s.n.predpona, s.n.objev, cislo, expire_s(s), objev, s.programu());
   for (const Zprava_mqtt& o : objev) {
     Polozka_fronty q = zprava(o.tema, o.obsah, cislo);
     // A replay leaves the program's own discovery alone.

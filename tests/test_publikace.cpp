@@ -189,6 +189,9 @@ TEST(PublikaceText, TopicsTimesAndPayloads) {
     EXPECT_NE(std::string::npos, objev[0].obsah.find(kus)) << kus;
   Zpravy_objevu("kvoda/vcelin", "homeassistant", 17, 2700, objev);
   for (const Zprava_mqtt& o : objev) EXPECT_NE(std::string::npos, o.obsah.find(",\"expire_after\":2700,")) << o.obsah;
+  // A replay's sensors wait for no availability nobody publishes.
+  Zpravy_objevu("kvoda/vcelin", "homeassistant", 17, 2700, objev, false);
+  for (const Zprava_mqtt& o : objev) EXPECT_EQ(std::string::npos, o.obsah.find("availability")) << o.obsah;
   for (const char* kus : {"\"unique_id\":\"kvoda_vcelin_17_temperature\"", "\"device_class\":\"temperature\"",
                           "\"unit_of_measurement\":\"\xC2\xB0" "C\"", "value_json.temperature_c",
                           "\"identifiers\":[\"kvoda_vcelin_17\"]"})

@@ -80,11 +80,9 @@ struct ControlServer::Impl {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
-    // Only its owner may change a line.
-    const mode_t old = ::umask(077);
-    const int rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::umask(old);
-    if (rc != 0 || ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 8) != 0 || ::stat(path.c_str(), &st) != 0) {
+    // Only its owner may change a line; nobody can connect before the
+    // listen, so the mode set in between is in time.
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 8) != 0 || ::stat(path.c_str(), &st) != 0) {
       const int e = errno;
       ::close(fd);
       errno = e;

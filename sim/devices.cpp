@@ -10,7 +10,6 @@ namespace sim {
 
 namespace {
 constexpr int BROADCAST = 0xFF;
-constexpr int MAX_DATA = 13;
 }  // namespace
 
 void check_address(int a, const char* what) {

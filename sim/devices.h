@@ -11,6 +11,9 @@
 
 namespace sim {
 
+// The most data bytes a frame carries.
+constexpr int MAX_DATA = 13;
+
 // A scale hanging on the line (or taken off it, waiting to come back).
 struct Scale {
   int id = 0;  // the number it was added with, which chose its sensor

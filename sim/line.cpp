@@ -256,9 +256,9 @@ void Line::add_adapter(int address) {
   impl_->w.devices.adapters.push_back(address);
 }
 
-void Line::add_scale(int number) {
+bool Line::add_scale(int number) {
   std::lock_guard<std::mutex> g(impl_->mu);
-  impl_->w.devices.add_scale(number, nullptr);
+  return impl_->w.devices.add_scale(number, nullptr);
 }
 
 void Line::add_scale(int number, const Eeprom& image) {

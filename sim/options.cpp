@@ -34,7 +34,7 @@ const char* const USAGE =
     "                                 from night to day, up to 2 kg a day\n"
     "  --log                          print every decoded request to standard error\n"
     "control options change the simulator that serves PATH while it runs, in order,\n"
-    "each answered with one line:\n"
+    "each answered with one line (--status with the line's whole state):\n"
     "  --set N:load=KG[,temp=DEGC]    scale N's true load and temperature from its next\n"
     "                                 measurement on (either alone: N:temp=DEGC)\n"
     "  --add-scale N[:KG[:DEGC]]      hang scale N on the line (one taken off comes back\n"

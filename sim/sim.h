@@ -135,7 +135,9 @@ class Line {
 
   // Devices. All calls are thread-safe and may be made while the program runs.
   void add_adapter(int address);                  // answers command 5 and the search
-  void add_scale(int number);                     // behind the adapter's switched supply
+  // Behind the adapter's switched supply; true when it came back with the
+  // EEPROM it was taken off with.
+  bool add_scale(int number);
   void add_scale(int number, const Eeprom& image);
   // Takes a scale off the line; add_scale(number) brings it back with its
   // EEPROM, load and temperature as they were.

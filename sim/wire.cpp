@@ -10,7 +10,6 @@ namespace {
 
 constexpr int START = 0x55;
 constexpr int PC = 0xFD;
-constexpr int MAX_DATA = 13;
 
 // Bytes waiting for a program that does not read are dropped beyond this.
 constexpr std::size_t MAX_OUT = 1 << 16;

@@ -154,8 +154,7 @@ std::string carry_out_request(Line& line, const std::string& request) {
   } catch (const BadOption& e) {
     refuse(e.what());
   } catch (const std::system_error& e) {
-    const std::string why = e.what();
-    refuse(why.compare(0, 5, "sim: ") == 0 ? why.substr(5) : why);
+    refuse(e.what());
   } catch (const std::logic_error& e) {
     refuse(e.what());
   }

@@ -64,19 +64,19 @@ struct ControlServer::Impl {
     const std::string path = control_socket_path(line->path());
     if (path.empty()) {
       errno = ENOENT;
-      fail("sim: control socket for " + line->path());
+      fail("control socket for " + line->path());
     }
     struct stat st;
     // The line's lock is ours, so a socket left here is a dead simulator's.
     if (::lstat(path.c_str(), &st) == 0) {
       if (!S_ISSOCK(st.st_mode)) {
         errno = EEXIST;
-        fail("sim: " + path + " exists and is not a socket");
+        fail(path + " exists and is not a socket");
       }
       ::unlink(path.c_str());
     }
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) fail("sim: socket");
+    if (fd < 0) fail("socket");
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
@@ -86,7 +86,7 @@ struct ControlServer::Impl {
       const int e = errno;
       ::close(fd);
       errno = e;
-      fail("sim: control socket " + path);
+      fail("control socket " + path);
     }
     sockets.push_back({line, path, fd, st.st_ino});
   }
@@ -149,7 +149,7 @@ struct ControlServer::Impl {
 ControlServer::ControlServer(const std::vector<Line*>& lines) : impl_(new Impl) {
   try {
     impl_->stop = ::eventfd(0, EFD_CLOEXEC);
-    if (impl_->stop < 0) fail("sim: eventfd");
+    if (impl_->stop < 0) fail("eventfd");
     for (Line* l : lines) impl_->open_socket(l);
   } catch (...) {
     impl_->close_sockets();

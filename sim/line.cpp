@@ -127,7 +127,7 @@ struct Line::Impl {
     struct stat st;
     if (::lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
       errno = EEXIST;
-      fail("sim: " + link + " exists and is not a link");
+      fail(link + " exists and is not a link");
     }
   }
 
@@ -142,15 +142,15 @@ struct Line::Impl {
       fail(what);
     };
     mfd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (mfd < 0) undo("sim: posix_openpt");
+    if (mfd < 0) undo("posix_openpt");
     char name[128];
     if (::grantpt(mfd) != 0 || ::unlockpt(mfd) != 0 || ::ptsname_r(mfd, name, sizeof name) != 0)
-      undo("sim: pseudo-terminal setup");
+      undo("pseudo-terminal setup");
     // Holding the slave open keeps the line up while the program closes and
     // reopens it; otherwise the master would see a hang-up in between. It
     // also shows the rate the program set.
     sfd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (sfd < 0) undo(std::string("sim: open ") + name);
+    if (sfd < 0) undo(std::string("open ") + name);
     termios tio;
     if (::tcgetattr(sfd, &tio) == 0) {
       ::cfmakeraw(&tio);
@@ -165,7 +165,7 @@ struct Line::Impl {
       int e = errno;
       ::unlink(tmp.c_str());
       errno = e;
-      undo("sim: link " + link);
+      undo("link " + link);
     }
     {
       std::lock_guard<std::mutex> g(mu);
@@ -218,19 +218,19 @@ Line::Line(const std::string& link_path) : impl_(new Impl) {
   // kernel drops it when a simulator dies, so a stale link is replaced.
   m.lock_path = link_path + ".lock";
   m.lock = ::open(m.lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (m.lock < 0) fail("sim: lock " + m.lock_path);
+  if (m.lock < 0) fail("lock " + m.lock_path);
   if (::flock(m.lock, LOCK_EX | LOCK_NB) != 0) {
     const bool busy = errno == EWOULDBLOCK;
     close_fd(m.lock);
     if (busy) {
       errno = EBUSY;
-      fail("sim: " + link_path + " is served by another simulator");
+      fail(link_path + " is served by another simulator");
     }
-    fail("sim: lock " + m.lock_path);
+    fail("lock " + m.lock_path);
   }
   try {
     m.wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m.wake < 0) fail("sim: eventfd");
+    if (m.wake < 0) fail("eventfd");
     m.open_terminal();
   } catch (...) {
     close_fd(m.wake);

@@ -2,7 +2,13 @@
 // line's control socket lies.
 #include "control.h"
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -50,6 +56,32 @@ std::vector<std::string> lines_of(const std::string& text) {
     from = nl + 1;
   }
   return lines;
+}
+
+void send_all(int fd, const std::string& s) {
+  std::size_t done = 0;
+  while (done < s.size()) {
+    const ssize_t n = ::send(fd, s.data() + done, s.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the other end went away or stopped reading
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+bool read_to_end(int fd, int ms, std::size_t max, std::string& in) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) return false;
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    in.append(buf, static_cast<std::size_t>(n));
+    if (in.size() > max) return false;
+  }
 }
 
 std::string control_socket_path(const std::string& link) {

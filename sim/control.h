@@ -32,6 +32,12 @@ std::string carry_out_request(Line& line, const std::string& request);
 // counts too).
 std::vector<std::string> lines_of(const std::string& text);
 
+// Both ends of a control socket: sends all of `s`, stopping quietly when
+// the other end goes away; reads to the end into `in`, waiting `ms` in all.
+// false when it stalled, failed or passed `max` bytes.
+void send_all(int fd, const std::string& s);
+bool read_to_end(int fd, int ms, std::size_t max, std::string& in);
+
 // What --status prints.
 std::string status_text(const LineStatus& s);
 

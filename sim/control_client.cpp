@@ -1,12 +1,10 @@
 // The other invocation's side of the control channel: kvoda_sim --port PATH
 // with control options.
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "control.h"
@@ -37,26 +35,11 @@ int run_control(const std::string& link, const std::vector<std::string>& request
   }
   std::string req;
   for (const std::string& r : requests) req += r + "\n";
-  for (std::size_t done = 0; done < req.size();) {
-    const ssize_t n = ::send(fd, req.data() + done, req.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  send_all(fd, req);
   ::shutdown(fd, SHUT_WR);
-
+  // What came within the time is used, whole or not.
   std::string in;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ANSWER_MS);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-    pollfd p{fd, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) break;
-    char buf[4096];
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    in.append(buf, static_cast<std::size_t>(n));
-  }
+  read_to_end(fd, ANSWER_MS, std::string().max_size(), in);
   ::close(fd);
   if (in.empty()) {
     std::fprintf(err, "kvoda_sim: the simulator serving %s gave no answer\n", link.c_str());

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
@@ -28,16 +27,6 @@ constexpr std::size_t MAX_REQUEST = 64 * 1024;
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
-}
-
-void send_all(int fd, const std::string& s) {
-  std::size_t done = 0;
-  while (done < s.size()) {
-    ssize_t n = ::send(fd, s.data() + done, s.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // the client went away or stopped reading
-    done += static_cast<std::size_t>(n);
-  }
 }
 
 // Each line of `text` with `mark` before it.
@@ -103,18 +92,9 @@ struct ControlServer::Impl {
 
   void handle(Line& line, int fd) {
     std::string in;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(REQUEST_MS);
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-      pollfd p{fd, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) return;  // stalled
-      char buf[4096];
-      const ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (n < 0) return;
-      if (n == 0) break;
-      in.append(buf, static_cast<std::size_t>(n));
-      if (in.size() > MAX_REQUEST) return send_all(fd, "! request too long\n");
+    if (!read_to_end(fd, REQUEST_MS, MAX_REQUEST, in)) {
+      if (in.size() > MAX_REQUEST) send_all(fd, "! request too long\n");
+      return;  // stalled, or gone
     }
     for (const std::string& request : lines_of(in)) {
       if (request.empty()) continue;

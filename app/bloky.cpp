@@ -141,11 +141,13 @@ int Dekoduj_blok(int cislo_eeprom, const std::uint8_t b[NEJVETSI_BLOK]) {
 
 int Chyba_odpovedi_cteni(const int* pri, int cil, int cislo_eeprom) {
   const Blok_eeprom* blok = Blok(cislo_eeprom);
-  // The order of the power command's checks: whom it is for, who sent it,
-  // what it answers, whether it was carried out; then whether it is whole.
+  constexpr int ODPOVED_CTENI = 0x80 | 2;  // the reply to a block read
+  // In the order in which the power command checks its reply: whom it is
+  // for, who sent it, what it answers, whether it was carried out; then
+  // whether it is whole.
   if (pri[Z_CIL] != KOM_ADRESA_PC) return CHYBA_CISLA_PC;
   if (pri[Z_ZDROJ] != (cil & 0xFF)) return CHYBA_CISLA_USB1;
-  if (pri[Z_POVEL] != (0x80 | 2)) return CHYBA_KODU_ODPOVEDI;
+  if (pri[Z_POVEL] != ODPOVED_CTENI) return CHYBA_KODU_ODPOVEDI;
   if (pri[Z_KLIC] != 0) return CHYBA_PROVEDENI_POVELU;
   if (blok == nullptr || pri[Z_DELKA] != blok->pocet + 1) return CHYBA_MAX_DELKA_DAT;
   return 0;

@@ -136,7 +136,6 @@ namespace {
 
 std::shared_ptr<Stav> m_stav;
 std::thread m_vlakno;
-bool m_ukonceno = false;
 
 }  // namespace
 
@@ -174,7 +173,7 @@ int Publikace_start(const char* program, Rezim_publikace rezim, double cekat_na_
   return 1;
 }
 
-bool Publikace_zapnuta() { return m_stav != nullptr && !m_ukonceno; }
+bool Publikace_zapnuta() { return m_stav != nullptr; }
 
 bool Publikuj(const Zaznam_mqtt& zaznam) {
   if (!Publikace_zapnuta()) return false;
@@ -244,8 +243,9 @@ bool Publikace_dorucit(double bez_pokroku_s) {
 }
 
 void Publikace_konec(double limit_s) {
-  if (m_stav == nullptr || m_ukonceno) return;
-  m_ukonceno = true;
+  if (m_stav == nullptr) return;
+  // Taken out first: publishing is off from here on, and a second call
+  // returns at once.
   std::shared_ptr<Stav> sp = std::move(m_stav);
   Stav& s = *sp;
   bool skoncilo;
@@ -257,7 +257,6 @@ void Publikace_konec(double limit_s) {
     // The thread's own limit, the "offline" and the disconnect, and a margin.
     skoncilo = s.cv.wait_for(z, std::chrono::duration<double>(limit_s + 1.0), [&] { return s.hotovo; });
   }
-  m_ukonceno = false;
   if (!skoncilo) {
     // Stuck in a connect (a host that drops packets): the thread keeps its
     // own reference to the state and ends with the process.
